@@ -1,0 +1,6 @@
+// Everything the library gives its hosts, in one include.
+#pragma once
+
+#include <Plinth/Buffer.h>
+#include <Plinth/BufferQueue.h>
+#include <Plinth/Logging.h>

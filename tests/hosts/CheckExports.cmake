@@ -1,0 +1,15 @@
+# Fails when the shared library exports any spdlog or fmt symbol, or lacks its C entry point.
+execute_process(COMMAND "${NM}" -D -C --defined-only "${LIBRARY}"
+  OUTPUT_VARIABLE symbols RESULT_VARIABLE result)
+if(NOT result EQUAL 0)
+  message(FATAL_ERROR "nm failed on ${LIBRARY}")
+endif()
+string(REGEX MATCHALL "[^\n]*(spdlog|fmt::)[^\n]*" leaked "${symbols}")
+if(leaked)
+  list(JOIN leaked "\n" leaked)
+  message(FATAL_ERROR "libplinth exports symbols of its private logging copy:\n${leaked}")
+endif()
+if(NOT symbols MATCHES " T InitLoggerPlinth\n")
+  message(FATAL_ERROR "libplinth does not export InitLoggerPlinth")
+endif()
+message(STATUS "libplinth exports no spdlog or fmt symbol")

@@ -1,0 +1,18 @@
+#include "support/TempFolder.h"
+
+#include <boost/filesystem/operations.hpp>
+
+namespace PlinthTest {
+
+TempFolder::TempFolder()
+    : path_(boost::filesystem::temp_directory_path() /
+            boost::filesystem::unique_path("plinth-test-%%%%-%%%%-%%%%")) {
+  boost::filesystem::create_directories(path_);
+}
+
+TempFolder::~TempFolder() {
+  boost::system::error_code ignored;
+  boost::filesystem::remove_all(path_, ignored);
+}
+
+}  // namespace PlinthTest

@@ -1,0 +1,11 @@
+// The main of every test suite: the capturing logger is handed over before any test runs, as a
+// host must do before it uses the library.
+#include <gtest/gtest.h>
+
+#include "support/LogCapture.h"
+
+int main(int argc, char** argv) {
+  PlinthTest::LogCapture::Install();
+  testing::InitGoogleTest(&argc, argv);
+  return RUN_ALL_TESTS();
+}
