@@ -205,10 +205,10 @@ TEST(Buffer, WrappedMemoryIsNeverReleasedNorWrittenOver) {
 
 TEST(Buffer, EqualExactlyWhenHoldingTheSameBlock) {
   auto a = Buffer::Create(8);
-  auto b = Buffer::Create(8);
-  EXPECT_NE(*a, *b);
-  b->SetBufferPtr(a->GetBufferPtr(0), 0, 8, false);
-  EXPECT_EQ(*a, *b);
+  EXPECT_NE(*a, *Buffer::Create(8));
+  auto wrapper = Buffer::Create(0);
+  wrapper->SetBufferPtr(a->GetBufferPtr(0), 0, 8, false);
+  EXPECT_EQ(*a, *wrapper);
   EXPECT_EQ(*Buffer::Create(0), *Buffer::Create(0));
 }
 

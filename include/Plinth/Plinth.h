@@ -4,3 +4,5 @@
 #include <Plinth/Buffer.h>
 #include <Plinth/BufferQueue.h>
 #include <Plinth/Logging.h>
+#include <Plinth/StringUtils.h>
+#include <Plinth/Version.h>
