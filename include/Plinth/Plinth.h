@@ -6,3 +6,4 @@
 #include <Plinth/Logging.h>
 #include <Plinth/StringUtils.h>
 #include <Plinth/Version.h>
+#include <Plinth/WaveFileBuffer.h>
