@@ -1,37 +1,107 @@
 // An example host: it hands the library its console logger first, as every host must, and then
-// uses the library the way a capture service does, so that the library's messages show up.
+// works the way a capture service does: pooled packets of audio, described, cloned for a consumer,
+// written block by block to a WAVE file and read back. The library's messages show on the console.
 #include <Plinth/Plinth.h>
 
+#include <cmath>
+#include <cstdint>
 #include <cstdio>
+#include <cstring>
 #include <memory>
 #include <string>
+#include <vector>
 
 #include <spdlog/sinks/stdout_color_sinks.h>
 #include <spdlog/spdlog.h>
+#include <boost/filesystem/operations.hpp>
 
 namespace {
+
+constexpr double kPi = 3.14159265358979323846;
+constexpr std::uint32_t kSampleRate = 48000;
+constexpr std::int16_t kChannels = 2;
+constexpr std::int16_t kBitsPerSample = 16;
+constexpr std::size_t kFrameBytes = kChannels * kBitsPerSample / 8;
+constexpr std::size_t kFramesPerPacket = 1024;
+constexpr std::size_t kPackets = 12;
 
 void StartLogging() {
   auto console = spdlog::stdout_color_mt("vorn.Plinth");
   console->set_level(spdlog::level::trace);
-  console->set_pattern("%^%-5l%$ %-26n %v   [%g:%# %!]");
+  console->set_pattern("%^%-5l%$ %-28n %v   [%g:%# %!]");
   // Every logger name below "vorn.Plinth" used by the library now writes to this console.
   InitLoggerPlinth({console}, LoggerThreadPoolSettings{8192, 1});
 }
 
-void UseBuffers() {
+// A free-standing buffer that grows as text is appended; its reallocations are logged.
+void UseBuffer() {
   auto buffer = Melvo::Buffer::Create(16);
-  const std::string greeting = "Hello from the demo host, ";
-  buffer->AppendDataPtr(greeting.data(), greeting.size());   // grows: logs the reallocation
-  buffer->SetReservedSize(buffer->GetReservedSize(), true);  // same size: logs that nothing changes
-  std::printf("buffer holds %zu of %zu bytes: \"%.*s\"\n", buffer->GetUsedSize(), buffer->GetReservedSize(),
-              static_cast<int>(buffer->GetUsedSize()), buffer->GetBufferPtr(0));
+  const std::string greeting = "Hello from the demo host, with a buffer that grows.";
+  buffer->AppendDataPtr(greeting.data(), greeting.size());
+  buffer->SetReservedSize(buffer->GetReservedSize(), true);  // already that size: logged, nothing changes
+  std::printf("buffer holds %zu of %zu bytes\n", buffer->GetUsedSize(), buffer->GetReservedSize());
+}
+
+// Fills one packet with a 440 Hz tone, and its side buffer with each frame's sample index.
+void CapturePacket(Melvo::Buffer& audio, Melvo::Buffer& frameIndexes, std::uint64_t firstFrame) {
+  for (std::size_t frame = 0; frame < kFramesPerPacket; ++frame) {
+    const std::uint64_t index = firstFrame + frame;
+    const double phase = 2.0 * kPi * 440.0 * static_cast<double>(index) / kSampleRate;
+    const auto sample = static_cast<std::int16_t>(8000.0 * std::sin(phase));
+    const std::int16_t stereo[kChannels] = {sample, sample};
+    audio.AppendDataPtr(reinterpret_cast<const char*>(stereo), sizeof stereo);
+    frameIndexes.AppendDataPtr(reinterpret_cast<const char*>(&index), sizeof index);
+  }
+}
+
+// Captures packets through a pool, hands a clone of each to a consumer that writes it to a WAVE
+// file, and lets every handle go so the buffers return to the pool.
+void CaptureToWaveFile(const std::string& path) {
+  auto audioPool = Melvo::BufferQueue::Create(4, kFramesPerPacket * kFrameBytes);
+  auto indexPool = Melvo::BufferQueue::Create(4, kFramesPerPacket * 8);
+  Melvo::WaveFileBuffer writer;
+  writer.Create(path, kSampleRate, kChannels, kBitsPerSample);
+
+  for (std::size_t packet = 0; packet < kPackets; ++packet) {
+    auto audio = audioPool->AcquireBuffer(kFramesPerPacket * kFrameBytes, true);
+    auto indexes = indexPool->AcquireBuffer(kFramesPerPacket * 8, true);
+    CapturePacket(*audio->GetBuffer(), *indexes->GetBuffer(), packet * kFramesPerPacket);
+    Melvo::AudioCaptureInfo info(packet, 0, 0.0f, kFrameBytes * 8, 0.0, 0.0, nullptr, audio, indexes);
+
+    // The consumer gets its own copy of the packet, in buffers of the same pools.
+    auto copy = info.Clone(audioPool->AcquireBuffer(0, true), indexPool->AcquireBuffer(0, true));
+    Melvo::Buffer& bytes = *copy->primaryBuffer->GetBuffer();
+    writer.WriteDataToFile(bytes.GetBufferPtr(0), static_cast<std::uint32_t>(bytes.GetUsedSize()));
+  }
+  std::printf("capture done: audio pool holds %zu buffers, %zu free, %zu in use\n",
+              audioPool->QueueCapacity(), audioPool->GetFreeQueueSize(), audioPool->GetUsedQueueSize());
+}
+
+void ReadWaveFile(const std::string& path) {
+  Melvo::WaveFileBuffer reader;
+  Melvo::WaveFileBuffer::WaveFileParams params;
+  if (!reader.Load(path) || !reader.GetWaveFileParams(params)) return;
+  std::printf("%s: %u Hz, %d channels, %d bits, %lld audio bytes, %.3f s\n", path.c_str(), params.sampleRate,
+              params.numChannels, params.bitsPerSample, static_cast<long long>(reader.GetAudioDataSize()),
+              reader.GetDecimalSecondsInFile());
+
+  std::vector<char> block(16384);
+  std::uint32_t got = 0;
+  std::size_t total = 0;
+  while (reader.ReadDataFromFile(block.data(), got, static_cast<std::uint32_t>(block.size()))) {
+    total += got;
+  }
+  std::printf("read back %zu bytes in blocks of %zu\n", total, block.size());
 }
 
 }  // namespace
 
 int main() {
   StartLogging();
-  UseBuffers();
+  UseBuffer();
+  const std::string path = (boost::filesystem::temp_directory_path() / "plinth-demo.wav").string();
+  CaptureToWaveFile(path);
+  ReadWaveFile(path);
+  boost::filesystem::remove(path);
   return 0;
 }

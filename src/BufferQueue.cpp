@@ -51,7 +51,7 @@ std::shared_ptr<BufferQueue> BufferQueue::Create(std::size_t queueCapacity, std:
 
 std::shared_ptr<ManagedBuffer> BufferQueue::AcquireBuffer(std::size_t size, bool allocateIfEmpty) {
   Guard guard(mutex);
-  if (IsEmpty()) {
+  if (freeBuffers.empty()) {
     if (!allocateIfEmpty) {
       PLINTH_LOG(kLog, spdlog::level::err, "No buffers left in the free list");
       throw BufferQueueException("No buffers left in the free list");
