@@ -34,6 +34,7 @@ constexpr std::uint16_t kPcmFormat = 1;
 // A RIFF record and a "fmt " record: the least a file must hold to be read.
 constexpr std::streamsize kLeadingRecordsSize = 36;
 constexpr std::streamsize kDataRecordSize = 8;
+constexpr std::streamsize kStreamBufferSize = 64 * 1024;
 
 // The header is laid out byte by byte so that neither the host's byte order nor the compiler's
 // struct layout reaches the file.
@@ -78,7 +79,9 @@ double SecondsOf(std::uint32_t audioBytes, std::uint32_t bytesPerSecond) {
 namespace Melvo {
 
 WaveFileBuffer::WaveFileBuffer(const std::string& fileName, bool forReading)
-    : fileName(fileName), forReading(forReading) {}
+    : fileName(fileName), forReading(forReading), streamBuffer(new char[kStreamBufferSize]) {
+  stream.rdbuf()->pubsetbuf(streamBuffer.get(), kStreamBufferSize);
+}
 
 WaveFileBuffer::~WaveFileBuffer() = default;
 

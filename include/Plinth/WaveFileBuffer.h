@@ -103,6 +103,9 @@ class PLINTH_API WaveFileBuffer {
 
   std::string fileName;
   bool forReading;
+  // The stream's own buffer, larger than the default so that block reads and writes take fewer
+  // system calls. Declared before the stream, which flushes into it until it is destroyed.
+  std::unique_ptr<char[]> streamBuffer;
   boost::filesystem::fstream stream;
   std::uint32_t dataOffset = 44;
   std::int64_t fileSize = 0;
