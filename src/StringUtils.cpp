@@ -131,6 +131,9 @@ void DoParseDelimited(const std::basic_string<Char>& text, const std::basic_stri
 }
 
 constexpr char32_t kMaxCodePoint = 0x10FFFF;
+// The largest value one wide character holds: where wchar_t has 16 bits, as on Windows, the
+// standard facet converts UCS-2 and rejects what lies beyond it.
+constexpr char32_t kMaxWideValue = sizeof(wchar_t) == 2 ? 0xFFFF : kMaxCodePoint;
 
 bool IsContinuation(unsigned char byte) {
   return (byte & 0xC0) == 0x80;
@@ -295,15 +298,23 @@ void ParseDelimited(const std::wstring& text, const std::wstring& delimiter,
 std::wstring Utf8ToWString(const std::string& text) {
   std::wstring result;
   result.reserve(text.size());
-  for (std::size_t pos = 0; pos < text.size();) result += static_cast<wchar_t>(DecodeOne(text, pos));
+  for (std::size_t pos = 0; pos < text.size();) {
+    const char32_t value = DecodeOne(text, pos);
+    if (value > kMaxWideValue) ThrowBadConversion();
+    result += static_cast<wchar_t>(value);
+  }
   return result;
 }
 
 std::string WStringToUtf8(const std::wstring& text) {
-  static_assert(sizeof(wchar_t) == 4, "wide strings are expected to hold one code point per character");
   std::string result;
   result.reserve(text.size());
-  for (const wchar_t c : text) EncodeOne(static_cast<char32_t>(c), result);
+  for (const wchar_t c : text) {
+    // A negative wide character converts to a value far beyond any code point and is rejected.
+    const auto value = static_cast<char32_t>(c);
+    if (value > kMaxWideValue) ThrowBadConversion();
+    EncodeOne(value, result);
+  }
   return result;
 }
 

@@ -92,8 +92,9 @@ PLINTH_API void ParseDelimited(const std::wstring& text, const std::wstring& del
                                std::vector<std::wstring>& tokens, bool keepDuplicates, bool ignoreCase);
 
 // UTF-8 conversion with the behaviour of the standard codecvt_utf8<wchar_t> facet. A wide string
-// holds one wchar_t per code point (wchar_t is 32 bits here); no byte-order mark is read or
-// written, so U+FEFF converts like any other character.
+// holds one wchar_t per code point; where wchar_t has 16 bits, as on Windows, values above U+FFFF
+// are rejected as the facet rejects them. No byte-order mark is read or written, so U+FEFF
+// converts like any other character.
 //
 // Decoding accepts every sequence of the shortest form for a value up to U+10FFFF, the surrogate
 // values U+D800 to U+DFFF included: the facet passes them through as single wide characters and
