@@ -27,31 +27,17 @@ std::shared_ptr<spdlog::logger> HeldLogger() {
   return held;
 }
 
-void DisabledOurs(benchmark::State& state) {
+void StatementOurs(benchmark::State& state, spdlog::level::level_enum level) {
   HeldLogger();
   for (auto _ : state) {
-    PLINTH_LOG(kChannel, spdlog::level::debug, "disabled {}", 42);
+    PLINTH_LOG(kChannel, level, "statement {}", 42);
   }
 }
 
-void DisabledPeer(benchmark::State& state) {
+void StatementPeer(benchmark::State& state, spdlog::level::level_enum level) {
   auto logger = HeldLogger();
   for (auto _ : state) {
-    logger->log(spdlog::source_loc{"src/Bench", __LINE__, "Bench"}, spdlog::level::debug, "disabled {}", 42);
-  }
-}
-
-void EnabledOurs(benchmark::State& state) {
-  HeldLogger();
-  for (auto _ : state) {
-    PLINTH_LOG(kChannel, spdlog::level::warn, "enabled {}", 42);
-  }
-}
-
-void EnabledPeer(benchmark::State& state) {
-  auto logger = HeldLogger();
-  for (auto _ : state) {
-    logger->log(spdlog::source_loc{"src/Bench", __LINE__, "Bench"}, spdlog::level::warn, "enabled {}", 42);
+    logger->log(spdlog::source_loc{"src/Bench", __LINE__, "Bench"}, level, "statement {}", 42);
   }
 }
 
@@ -71,14 +57,26 @@ void LookupPeer(benchmark::State& state) {
   }
 }
 
-BENCHMARK(DisabledOurs)->Name("DisabledStatement/ours");
-BENCHMARK(DisabledPeer)->Name("DisabledStatement/peer");
-BENCHMARK(DisabledOurs)->Name("DisabledStatement/ours")->Threads(2)->UseRealTime();
-BENCHMARK(DisabledPeer)->Name("DisabledStatement/peer")->Threads(2)->UseRealTime();
-BENCHMARK(EnabledOurs)->Name("EnabledStatementNullSink/ours");
-BENCHMARK(EnabledPeer)->Name("EnabledStatementNullSink/peer");
-BENCHMARK(EnabledOurs)->Name("EnabledStatementNullSink/ours")->Threads(2)->UseRealTime();
-BENCHMARK(EnabledPeer)->Name("EnabledStatementNullSink/peer")->Threads(2)->UseRealTime();
+BENCHMARK_CAPTURE(StatementOurs, disabled, spdlog::level::debug)->Name("DisabledStatement/ours");
+BENCHMARK_CAPTURE(StatementPeer, disabled, spdlog::level::debug)->Name("DisabledStatement/peer");
+BENCHMARK_CAPTURE(StatementOurs, disabled, spdlog::level::debug)
+    ->Name("DisabledStatement/ours")
+    ->Threads(2)
+    ->UseRealTime();
+BENCHMARK_CAPTURE(StatementPeer, disabled, spdlog::level::debug)
+    ->Name("DisabledStatement/peer")
+    ->Threads(2)
+    ->UseRealTime();
+BENCHMARK_CAPTURE(StatementOurs, enabled, spdlog::level::warn)->Name("EnabledStatementNullSink/ours");
+BENCHMARK_CAPTURE(StatementPeer, enabled, spdlog::level::warn)->Name("EnabledStatementNullSink/peer");
+BENCHMARK_CAPTURE(StatementOurs, enabled, spdlog::level::warn)
+    ->Name("EnabledStatementNullSink/ours")
+    ->Threads(2)
+    ->UseRealTime();
+BENCHMARK_CAPTURE(StatementPeer, enabled, spdlog::level::warn)
+    ->Name("EnabledStatementNullSink/peer")
+    ->Threads(2)
+    ->UseRealTime();
 BENCHMARK(LookupOurs)->Name("LookupByName/ours");
 BENCHMARK(LookupPeer)->Name("LookupByName/peer");
 BENCHMARK(LookupOurs)->Name("LookupByName/ours")->Threads(2)->UseRealTime();
