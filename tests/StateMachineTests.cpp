@@ -407,6 +407,41 @@ TEST(StateMachine, AnInitialStateThatChangesItsNameCannotBeReached) {
   ExpectOnlyMessage(spdlog::level::err, "ProcessEvent", "Selected state not found.");
 }
 
+// A state that cannot tell its name more than a given number of times.
+class ForgetfulState : public Melvo::IState<int, SharedCounter> {
+ public:
+  ForgetfulState(std::string name, int namings) : name(std::move(name)), namings(namings) {}
+  std::string GetName() const override {
+    if (namings-- == 0) throw std::runtime_error("name lost");
+    return name;
+  }
+  SharedCounter* Storage() const { return machineStorage; }
+
+ protected:
+  bool DoHandleEvent(const int&, std::string&, std::string&) override { return false; }
+
+ private:
+  std::string name;
+  mutable int namings;
+};
+
+TEST(StateMachine, AnInitialStateThatFailsToBeNamedIsNotAdded) {
+  LogCapture::Take();
+  StateMachine<ForgetfulState> machine(kLoggerName);
+  ASSERT_TRUE(machine.DoAddState(std::make_shared<ForgetfulState>("Other", 100), Melvo::Normal));
+  auto state = std::make_shared<ForgetfulState>("Forgetful", 1);
+  EXPECT_THROW(machine.AddTheInitialState(state), std::runtime_error);
+  EXPECT_EQ(state->Storage(), nullptr);
+  EXPECT_EQ(state.use_count(), 1) << "the machine keeps no reference";
+
+  EXPECT_FALSE(machine.FreezeStates());
+  ExpectOnlyMessage(spdlog::level::warn, "FreezeStates", "State machine needs an initial state.");
+  EXPECT_TRUE(machine.AddTheInitialState(std::make_shared<ForgetfulState>("Forgetful", 100)));
+  EXPECT_FALSE(machine.DoAddState(std::make_shared<ForgetfulState>("Other", 100), Melvo::Normal));
+  ExpectOnlyMessage(spdlog::level::warn, "DoAddState",
+                    "Failed to add state. There is already a state named: Other");
+}
+
 // The state the library's own load-time check uses: it always stays.
 class MyState : public Melvo::IState<int, Melvo::StateMachineNullStorage> {
  public:

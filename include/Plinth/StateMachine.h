@@ -120,10 +120,18 @@ class StateMachine {
       return false;
     }
     State* added = state.get();
+    Storage* const previousStorage = added != nullptr ? added->machineStorage : nullptr;
     if (!DoAddState(std::move(state), Initial)) {
       return false;
     }
-    initialStateName = added->GetName();
+    try {
+      initialStateName = added->GetName();
+    } catch (...) {
+      // Undone, so that a failure leaves the machine and the state as they were.
+      added->machineStorage = previousStorage;
+      EraseState(added);
+      throw;
+    }
     return true;
   }
 
@@ -296,6 +304,15 @@ class StateMachine {
       return true;
     }
     return false;
+  }
+
+  void EraseState(const State* state) {
+    for (auto entry = states.begin(); entry != states.end(); ++entry) {
+      if (entry->second.state.get() == state) {
+        states.erase(entry);
+        return;
+      }
+    }
   }
 
   template <typename... Args>
