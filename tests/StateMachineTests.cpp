@@ -25,9 +25,9 @@ struct SharedCounter {
   int value = 0;
 };
 
-// What a state answers to one event.
+// What a state answers to one event; without a next name it leaves the machine's name alone.
 struct Reply {
-  std::string next;
+  std::optional<std::string> next;
   std::string reason;
   bool handled = true;
 };
@@ -49,11 +49,17 @@ class ScriptedState : public Melvo::IState<int, SharedCounter> {
     entryNext = std::move(next);
     return *this;
   }
+  // An entry action that leaves the machine's next-state name alone.
+  ScriptedState& OnEntryNameNothing() {
+    entryNamesNothing = true;
+    return *this;
+  }
   SharedCounter* Storage() const { return machineStorage; }
 
  protected:
   void DoEnter(const int& event, std::string& nextStateName) override {
     journal.push_back("enter " + name + " on " + std::to_string(event));
+    if (entryNamesNothing) return;
     if (entryNext) {
       nextStateName = *entryNext;
     } else {
@@ -70,7 +76,7 @@ class ScriptedState : public Melvo::IState<int, SharedCounter> {
       nextStateName = name;
       return true;
     }
-    nextStateName = reply->second.next;
+    if (reply->second.next) nextStateName = *reply->second.next;
     reason = reply->second.reason;
     return reply->second.handled;
   }
@@ -84,6 +90,7 @@ class ScriptedState : public Melvo::IState<int, SharedCounter> {
   std::vector<std::string>& journal;
   std::map<int, Reply> replies;
   std::optional<std::string> entryNext;
+  bool entryNamesNothing = false;
 };
 
 using Machine = StateMachine<ScriptedState>;
@@ -147,6 +154,13 @@ class StateMachineTest : public testing::Test {
   std::shared_ptr<ScriptedState> b = Make("B");
   std::shared_ptr<ScriptedState> c = Make("C");
 };
+
+TEST(StateKind, ValuesAreFixed) {
+  EXPECT_EQ(sizeof(Melvo::StateKind), 4u);
+  EXPECT_EQ(static_cast<int>(Melvo::StateKind::Initial), 0);
+  EXPECT_EQ(static_cast<int>(Melvo::StateKind::Normal), 1);
+  EXPECT_EQ(static_cast<int>(Melvo::StateKind::Final), 2);
+}
 
 TEST_F(StateMachineTest, EventsAreRefusedUntilTheMachineIsFrozen) {
   EXPECT_FALSE(machine.ProcessEvent(1));
@@ -263,6 +277,8 @@ TEST_F(StateMachineTest, EntryActionsChainThroughStatesWithExactExitsAndMessages
 
 TEST_F(StateMachineTest, StayingOrFailingHandlersMoveNothing) {
   a->On(1, Reply{"A", "ignored", true}).On(2, Reply{"B", "", false}).On(3, Reply{"", "why", true});
+  a->On(4, Reply{"B", "", true});
+  b->On(5, Reply{std::nullopt, "", true});
   BuildAndFreeze();
 
   EXPECT_TRUE(machine.ProcessEvent(1));
@@ -280,6 +296,15 @@ TEST_F(StateMachineTest, StayingOrFailingHandlersMoveNothing) {
                     "event. The state machine will stay in the same state.");
   EXPECT_EQ(TakeJournal(), std::vector<std::string>{"handle 3 in A"});
   EXPECT_EQ(Current(), "A");
+
+  // A handler that names nothing is not taken to name what an earlier action named.
+  ASSERT_TRUE(machine.ProcessEvent(4));
+  LogCapture::Take();
+  EXPECT_FALSE(machine.ProcessEvent(5));
+  ExpectOnlyMessage(spdlog::level::warn, "GotoState",
+                    "Software error? You are not setting the next state's name in state 'B' while processing "
+                    "event. The state machine will stay in the same state.");
+  EXPECT_EQ(Current(), "B");
 }
 
 TEST_F(StateMachineTest, ATransitionToAnUnknownNameLeavesNoCurrentStateUntilReset) {
@@ -316,7 +341,7 @@ TEST_F(StateMachineTest, ATransitionToAnUnknownNameLeavesNoCurrentStateUntilRese
 
 TEST_F(StateMachineTest, EntryActionsThatNameNothingOrAnUnknownStateStopTheChain) {
   a->On(1, Reply{"B", "", true}).On(2, Reply{"C", "", true});
-  b->OnEntryGoTo("");
+  b->OnEntryNameNothing();
   c->OnEntryGoTo("Elsewhere");
   BuildAndFreeze();
 

@@ -33,9 +33,11 @@ struct TestClocks {
   static std::int64_t steadyNanoseconds;
   static int localReads;
   static int failingLocalRead;  // the number of the local read that throws; 0 for none
+  static time_duration stepPerLocalRead;
 
   static time_duration LocalTimeOfDay() {
     if (++localReads == failingLocalRead) throw std::runtime_error("local time unavailable");
+    timeOfDay += stepPerLocalRead;
     return timeOfDay;
   }
   static std::int64_t SystemTicks() { return systemTicks; }
@@ -47,6 +49,7 @@ std::int64_t TestClocks::systemTicks = 0;
 std::int64_t TestClocks::steadyNanoseconds = 0;
 int TestClocks::localReads = 0;
 int TestClocks::failingLocalRead = 0;
+time_duration TestClocks::stepPerLocalRead;
 
 class TimersTest : public testing::Test {
  protected:
@@ -56,6 +59,7 @@ class TimersTest : public testing::Test {
     TestClocks::steadyNanoseconds = 0;
     TestClocks::localReads = 0;
     TestClocks::failingLocalRead = 0;
+    TestClocks::stepPerLocalRead = time_duration();
     machineClocks = Melvo::detail::ReplaceTimerClocks(
         {&TestClocks::LocalTimeOfDay, &TestClocks::SystemTicks, &TestClocks::SteadyNanoseconds});
   }
@@ -110,6 +114,11 @@ TEST_F(TimersTest, BasicTimerResetDropsEverythingAndMayRestart) {
   EXPECT_EQ(timer.GetElapsedTime(), 0);
   Advance(milliseconds(7));
   EXPECT_EQ(timer.GetElapsedTime(), 7) << "a restart counts from the reset";
+
+  // On a clock that moves with every reading, the restart counts from the reset's last reading.
+  TestClocks::stepPerLocalRead = milliseconds(1);
+  timer.ResetTimer(true);
+  EXPECT_EQ(timer.GetElapsedTime(), 1);
 }
 
 TEST_F(TimersTest, BasicTimerAcrossLocalMidnightAddsTheNegativeDifference) {
@@ -217,6 +226,7 @@ TEST_F(TimersTest, StopwatchResetMeasuresToNowAndMayRestart) {
   EXPECT_EQ(watch.Reset(false), 198) << "from the start to now, less the bias, also when stopped";
   EXPECT_FALSE(watch.IsRunning());
   EXPECT_EQ(watch.GetElapsedTime(), -2) << "start and stop are cleared, the bias stays";
+  EXPECT_DOUBLE_EQ(watch.GetElapsedTimeInSeconds(), -0.002);
   EXPECT_DOUBLE_EQ(watch.GetBias(), 0.002);
 
   watch.Start();
@@ -258,11 +268,14 @@ TEST_F(TimersTest, StopwatchBiasShiftsEveryElapsedTime) {
   watch.SetBias(1.0);
   EXPECT_EQ(watch.GetElapsedTime(), 2000);
 
-  // Biases far beyond any interval still give defined, ordered results.
+  // A bias beyond any interval is held at 2^62 ms, so the results stay defined.
+  const std::int64_t limit = std::int64_t{1} << 62;
   watch.SetBias(1e300);
-  EXPECT_LT(watch.GetElapsedTime(), -(std::int64_t{1} << 61));
+  EXPECT_EQ(watch.GetElapsedTime(), 3000 - limit);
   watch.SetBias(-1e300);
-  EXPECT_GT(watch.GetElapsedTime(), std::int64_t{1} << 61);
+  EXPECT_EQ(watch.GetElapsedTime(), 3000 + limit);
+  watch.SetBias(-4.6e15);  // within the limit
+  EXPECT_EQ(watch.GetElapsedTime(), 3000 + 4600000000000000000);
   watch.SetBias(std::numeric_limits<double>::quiet_NaN());
   EXPECT_EQ(watch.GetElapsedTime(), 3000);
 }

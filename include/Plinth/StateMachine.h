@@ -14,6 +14,7 @@
 
 #include <Plinth/detail/LogLocation.h>
 
+#include <algorithm>
 #include <cstdint>
 #include <memory>
 #include <string>
@@ -306,13 +307,10 @@ class StateMachine {
     return false;
   }
 
+  // Removes the entry of `state`, which was just added.
   void EraseState(const State* state) {
-    for (auto entry = states.begin(); entry != states.end(); ++entry) {
-      if (entry->second.state.get() == state) {
-        states.erase(entry);
-        return;
-      }
-    }
+    states.erase(std::find_if(states.begin(), states.end(),
+                              [state](const auto& entry) { return entry.second.state.get() == state; }));
   }
 
   template <typename... Args>
