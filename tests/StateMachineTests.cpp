@@ -155,6 +155,28 @@ class StateMachineTest : public testing::Test {
   std::shared_ptr<ScriptedState> c = Make("C");
 };
 
+// The entry by which code compiled into hosts writes through the library's loggers.
+TEST(WriteLogStatement, WritesTheTextAsItStandsAtValidLevelsOnly) {
+  LogCapture::Take();
+  for (int level : {-1, 6, 7}) {
+    Melvo::detail::WriteLogStatement(kLoggerName, "Host/File", 7, "Host::Function", level, "dropped");
+  }
+  EXPECT_TRUE(LogCapture::Take().empty());
+
+  for (int level : {0, 5}) {
+    Melvo::detail::WriteLogStatement(kLoggerName, "Host/File", 7, "Host::Function", level, "kept {}");
+  }
+  auto records = LogCapture::Take();
+  ASSERT_EQ(records.size(), 2u);
+  EXPECT_EQ(records[0].level, spdlog::level::trace);
+  EXPECT_EQ(records[1].level, spdlog::level::critical);
+  EXPECT_EQ(records[1].logger, kLoggerName);
+  EXPECT_EQ(records[1].file, "Host/File");
+  EXPECT_EQ(records[1].line, 7);
+  EXPECT_EQ(records[1].function, "Host::Function");
+  EXPECT_EQ(records[1].text, "kept {}");
+}
+
 TEST(StateKind, ValuesAreFixed) {
   EXPECT_EQ(sizeof(Melvo::StateKind), 4u);
   EXPECT_EQ(static_cast<int>(Melvo::StateKind::Initial), 0);
