@@ -1,6 +1,7 @@
 // Everything the library gives its hosts, in one include.
 #pragma once
 
+#include <Plinth/ApplicationInfo.h>
 #include <Plinth/AudioCaptureInfo.h>
 #include <Plinth/Buffer.h>
 #include <Plinth/BufferQueue.h>
