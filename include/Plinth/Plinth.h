@@ -7,5 +7,6 @@
 #include <Plinth/BufferQueue.h>
 #include <Plinth/Logging.h>
 #include <Plinth/StringUtils.h>
+#include <Plinth/TidewaveSynchroInfo.h>
 #include <Plinth/Version.h>
 #include <Plinth/WaveFileBuffer.h>
