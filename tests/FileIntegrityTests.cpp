@@ -12,8 +12,11 @@
 #include <thread>
 #include <vector>
 
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <sys/resource.h>
+#include <sys/stat.h>
+#include <sys/time.h>
 #include <sys/wait.h>
 #include <unistd.h>
 #include <boost/crc.hpp>
@@ -381,6 +384,37 @@ TEST_F(FileIntegrityTest, CopyKilledHalfWayLeavesTheDestinationWhole) {
   // The next copy takes the work file over.
   EXPECT_TRUE(FileCopyWithCRC32(source, destination, BoostCrc(bytes), message, kNoCallback));
   EXPECT_EQ(ReadAll(destination), bytes);
+}
+
+TEST_F(FileIntegrityTest, ChecksumOfAPipeRidesOutSignals) {
+  const path fifo = folder / "pipe";
+  ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
+  const std::string bytes = RandomBytes(1 << 20);
+  const std::string result = InChild([&] {
+    // A slow writer, so that opening and reading wait, while signals without SA_RESTART keep
+    // breaking into the waits.
+    if (::fork() == 0) {
+      ::alarm(10);  // never outlives a reader that gave up
+      ::usleep(20000);
+      const int fd = ::open(fifo.c_str(), O_WRONLY);
+      for (std::size_t done = 0; done < bytes.size(); ::usleep(100)) {
+        const ssize_t put =
+            ::write(fd, bytes.data() + done, std::min<std::size_t>(4096, bytes.size() - done));
+        done += put > 0 ? static_cast<std::size_t>(put) : 0;
+      }
+      ::_exit(0);
+    }
+    struct sigaction action {};
+    action.sa_handler = [](int) {};
+    ::sigaction(SIGALRM, &action, nullptr);
+    const itimerval every{{0, 300}, {0, 300}};
+    ::setitimer(ITIMER_REAL, &every, nullptr);
+    std::uint32_t crc = 0;
+    std::string error;
+    const bool computed = ComputeCRC32Checksum(fifo, crc, error, kNoCallback);
+    return computed ? std::to_string(crc) : error;
+  });
+  EXPECT_EQ(result, std::to_string(BoostCrc(bytes)));
 }
 
 TEST_F(FileIntegrityTest, CallsRunAtOnceOnSeveralThreads) {
