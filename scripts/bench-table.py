@@ -14,8 +14,8 @@ def split_name(name):
 
 def main():
     text = sys.stdin.read()
-    if not text.strip():  # the filter matched none of this program's benchmarks
-        return
+    if not text.strip():
+        return  # the filter matched nothing in this program
     report = json.loads(text)
     times = {}
     order = []
