@@ -217,6 +217,9 @@ TEST_F(FileIntegrityTest, CopiesEveryByteAskingTwicePerBlock) {
     Checks checks;
     ASSERT_TRUE(FileCopy(source, folder / "copy", message, checks.Callback())) << size;
     EXPECT_EQ(ReadAll(folder / "copy"), bytes) << size;
+    // A new file, with the permissions every new file gets.
+    EXPECT_EQ(boost::filesystem::status(folder / "copy").permissions(),
+              boost::filesystem::status(source).permissions());
     EXPECT_EQ(checks.asked, static_cast<int>(2 * (size / 32768 + 1))) << size;
 
     Checks verified;
@@ -310,6 +313,13 @@ TEST_F(FileIntegrityTest, CopyNeverWritesThroughAWorkFileThatIsNotItsOwn) {
   EXPECT_EQ(message, "Fail to open destionation file: " + (folder / "data.partial").string());
   EXPECT_EQ(ReadAll(other), "untouched");
   boost::filesystem::remove(folder / "data.partial");
+
+  // A pipe in the work file's place opens (a reader waits on it) but cannot be truncated.
+  ASSERT_EQ(::mkfifo((folder / "data.partial").c_str(), 0600), 0);
+  const int reader = ::open((folder / "data.partial").c_str(), O_RDONLY | O_NONBLOCK);
+  EXPECT_FALSE(FileCopy(folder / "source", folder / "data", message, kNoCallback));
+  EXPECT_EQ(message, "Fail to open destionation file: " + (folder / "data.partial").string());
+  ::close(reader);
 }
 
 TEST_F(FileIntegrityTest, CallbackExceptionsPassAfterTheWorkFileIsRemoved) {

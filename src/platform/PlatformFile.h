@@ -29,7 +29,7 @@ class File {
   File() = default;
   ~File();
   File(File&& other) noexcept;
-  File& operator=(File&& other) noexcept;
+  File& operator=(File&& other) = delete;
   File(const File&) = delete;
   File& operator=(const File&) = delete;
 

@@ -33,14 +33,6 @@ File::~File() {
 
 File::File(File&& other) noexcept : handle_(std::exchange(other.handle_, kClosed)) {}
 
-File& File::operator=(File&& other) noexcept {
-  if (this != &other) {
-    Close();
-    handle_ = std::exchange(other.handle_, kClosed);
-  }
-  return *this;
-}
-
 File File::OpenForReading(const boost::filesystem::path& path) {
   File file(OpenWithRetry(path, O_RDONLY));
   // Whole files are read front to back: let the kernel read further ahead.

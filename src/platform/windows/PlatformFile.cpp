@@ -32,14 +32,6 @@ File::~File() {
 
 File::File(File&& other) noexcept : handle_(std::exchange(other.handle_, kClosed)) {}
 
-File& File::operator=(File&& other) noexcept {
-  if (this != &other) {
-    Close();
-    handle_ = std::exchange(other.handle_, kClosed);
-  }
-  return *this;
-}
-
 File File::OpenForReading(const boost::filesystem::path& path) {
   return File(
       Stored(::CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
