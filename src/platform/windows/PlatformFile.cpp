@@ -5,6 +5,8 @@
 #include <algorithm>
 #include <utility>
 
+#define NOMINMAX
+#define WIN32_LEAN_AND_MEAN
 #include <windows.h>
 
 namespace Melvo::Platform {
