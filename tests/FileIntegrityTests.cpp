@@ -6,6 +6,7 @@
 #include <cstring>
 #include <functional>
 #include <iterator>
+#include <memory>
 #include <random>
 #include <stdexcept>
 #include <string>
@@ -105,6 +106,30 @@ std::string InChild(const std::function<std::string()>& work) {
 // Leaves root's powers, so that file permissions apply.
 void BecomeNobody() {
   if (::geteuid() == 0 && (::setgid(65534) != 0 || ::setuid(65534) != 0)) ::_exit(2);
+}
+
+// A folder in /dev/shm, a memory file system apart from the temporary folder's; empty when there
+// is none.
+class ShmFolder {
+ public:
+  ShmFolder() {
+    boost::system::error_code error;
+    const path folder = path("/dev/shm") / boost::filesystem::unique_path("plinth-test-%%%%-%%%%");
+    if (boost::filesystem::create_directory(folder, error)) path_ = folder;
+  }
+  ~ShmFolder() {
+    boost::system::error_code ignored;
+    if (!path_.empty()) boost::filesystem::remove_all(path_, ignored);
+  }
+  const path& Path() const { return path_; }
+
+ private:
+  path path_;
+};
+
+std::size_t OpenDescriptors() {
+  return static_cast<std::size_t>(std::distance(boost::filesystem::directory_iterator("/proc/self/fd"),
+                                                boost::filesystem::directory_iterator()));
 }
 
 class FileIntegrityTest : public testing::Test {
@@ -209,6 +234,7 @@ TEST_F(FileIntegrityTest, EveryCheckCallsAFreshCopyOfTheCallable) {
 }
 
 TEST_F(FileIntegrityTest, CopiesEveryByteAskingTwicePerBlock) {
+  const ShmFolder otherFileSystem;
   std::vector<std::size_t> sizes(std::begin(kSizes), std::end(kSizes));
   sizes.push_back((9 << 20) + 3);  // more than one in-kernel copy step
   for (const std::size_t size : sizes) {
@@ -227,8 +253,51 @@ TEST_F(FileIntegrityTest, CopiesEveryByteAskingTwicePerBlock) {
         FileCopyWithCRC32(source, folder / "verified", BoostCrc(bytes), message, verified.Callback()));
     EXPECT_EQ(ReadAll(folder / "verified"), bytes) << size;
     EXPECT_EQ(verified.asked, static_cast<int>(2 * (size / 32768 + 1) + size / 4096 + 1)) << size;
+
+    // From another file system the kernel cannot copy, so the bytes pass through the process.
+    if (otherFileSystem.Path().empty()) continue;
+    const path elsewhere = otherFileSystem.Path() / "source";
+    WriteAll(elsewhere, bytes);
+    Checks throughProcess;
+    ASSERT_TRUE(FileCopy(elsewhere, folder / "copy", message, throughProcess.Callback())) << size;
+    EXPECT_EQ(ReadAll(folder / "copy"), bytes) << size;
+    EXPECT_EQ(throughProcess.asked, checks.asked) << size;
   }
   EXPECT_EQ(message, "earlier text");
+}
+
+// What the callback adds to the source at a given check shows whether the block it guards was read
+// before or after that check.
+TEST_F(FileIntegrityTest, EachCheckComesBeforeOrAfterTheReadItGuards) {
+  const auto appendingAt = [](const path& file, int check) {
+    return [file, check, calls = std::make_shared<int>(0)] {
+      if (++*calls == check)
+        boost::filesystem::ofstream(file, std::ios::app | std::ios::binary) << "123456789";
+      return false;
+    };
+  };
+  std::uint32_t crc = 0;
+  const path empty = File("empty", "");
+  EXPECT_TRUE(ComputeCRC32Checksum(empty, crc, message, appendingAt(empty, 1)));
+  EXPECT_EQ(crc, kDigitsCrc);
+
+  const path source = File("source", "");
+  EXPECT_TRUE(FileCopy(source, folder / "copy", message, appendingAt(source, 1)));
+  EXPECT_EQ(ReadAll(folder / "copy"), "123456789");
+
+  // Four whole blocks, then the empty fifth is read between checks 9 and 10.
+  const std::string bytes = RandomBytes(4 * 32768);
+  WriteAll(source, bytes);
+  EXPECT_TRUE(FileCopy(source, folder / "copy", message, appendingAt(source, 9)));
+  EXPECT_EQ(ReadAll(folder / "copy"), bytes + "123456789");
+  WriteAll(source, bytes);
+  EXPECT_FALSE(FileCopy(source, folder / "copy", message, appendingAt(source, 10)));  // sizes differ
+  EXPECT_EQ(message, "earlier text");
+  EXPECT_EQ(ReadAll(folder / "copy"), bytes + "123456789");
+
+  // Stopped at once, even a copy with nothing to move fails.
+  EXPECT_FALSE(FileCopy(File("nothing", ""), folder / "copy", message, [] { return true; }));
+  EXPECT_EQ(message, kInterrupted);
 }
 
 TEST_F(FileIntegrityTest, CopyReplacesTheDestinationAndReusesAStaleWorkFile) {
@@ -278,6 +347,7 @@ TEST_F(FileIntegrityTest, FailedCopiesKeepTheDestinationAndRemoveTheWorkFile) {
       // fails without a message.
       {"/proc/self/status", destination, 0, "earlier text", right, false},
   };
+  const std::size_t descriptors = OpenDescriptors();
   for (const Case& c : cases) {
     for (const bool verified : {false, true}) {
       if (c.verifiedOnly && !verified) continue;
@@ -296,6 +366,7 @@ TEST_F(FileIntegrityTest, FailedCopiesKeepTheDestinationAndRemoveTheWorkFile) {
       }
     }
   }
+  EXPECT_EQ(OpenDescriptors(), descriptors) << "every file is closed on every way out";
 }
 
 TEST_F(FileIntegrityTest, CopyNeverWritesThroughAWorkFileThatIsNotItsOwn) {
