@@ -5,6 +5,7 @@
 #include <Plinth/Buffer.h>
 #include <Plinth/BufferQueue.h>
 #include <Plinth/Logging.h>
+#include <Plinth/Observed.h>
 #include <Plinth/StringUtils.h>
 #include <Plinth/Version.h>
 #include <Plinth/WaveFileBuffer.h>
