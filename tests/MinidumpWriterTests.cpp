@@ -29,7 +29,7 @@
 
 #include "platform/PlatformCrash.h"
 #include "platform/posix/MinidumpWriter.h"
-#include "support/ChildProcess.h"
+#include "support/CrashProcess.h"
 #include "support/MinidumpReader.h"
 #include "support/TempFolder.h"
 

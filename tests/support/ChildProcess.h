@@ -1,23 +1,45 @@
-// Runs code that must crash or change process state in a forked child, and the debugger on a dump.
+// Runs part of a test in a forked child process, so that what it changes for the whole process
+// (one-shot initialisers, the working directory, the environment) never reaches the other tests.
+//
+// The parent must be single-threaded when it forks, so suites that use this keep the library's
+// logging worker out of the test process.
 #pragma once
 
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <exception>
 #include <functional>
-#include <string>
+
+#include <sys/types.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <gtest/gtest.h>
 
 namespace PlinthTest {
 
-// Runs `body` in a forked child that leaves with _exit(0) if `body` returns; the child's wait
-// status. The child's pid is stored in `childPid` when given.
-int RunInChild(const std::function<void()>& body, int* childPid = nullptr);
-
-// "signal 11", "exit 0": how a wait status ended, for readable failures.
-std::string DescribeWaitStatus(int status);
-
-// The text of a whole file; empty when it cannot be read.
-std::string ReadTextFile(const std::string& path);
-
-// The backtrace of the crashing thread in the minidump `dumpPath` as lldb prints it, without the
-// Python tracebacks that Debian's lldb prints at start-up.
-std::string LldbBacktrace(const std::string& dumpPath);
+// Runs `body` in a child process. The child prints its own failed expectations; the parent's test
+// fails when the child reports any, throws, or dies.
+inline void RunInChildProcess(const std::function<void()>& body) {
+  std::fflush(stdout);
+  std::fflush(stderr);
+  const pid_t child = fork();
+  ASSERT_NE(child, -1) << "fork: " << std::strerror(errno);
+  if (child == 0) {
+    try {
+      body();
+    } catch (const std::exception& error) {
+      ADD_FAILURE() << "exception in the child process: " << error.what();
+    }
+    std::fflush(stdout);
+    std::fflush(stderr);
+    std::_Exit(testing::Test::HasFailure() ? 1 : 0);
+  }
+  int status = 0;
+  ASSERT_EQ(waitpid(child, &status, 0), child) << "waitpid: " << std::strerror(errno);
+  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0)
+      << "the child process failed (wait status " << status << ")";
+}
 
 }  // namespace PlinthTest

@@ -1,4 +1,4 @@
-#include "support/ChildProcess.h"
+#include "support/CrashProcess.h"
 
 #include <array>
 #include <cstdio>
