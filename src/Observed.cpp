@@ -2,12 +2,6 @@
 #include <Plinth/CrashHandler.h>
 #include <Plinth/Observed.h>
 
-namespace Melvo {
-
-ICrashHandlerObserver::~ICrashHandlerObserver() = default;
-
-}  // namespace Melvo
-
 namespace vorn {
 
 template class Observed<Melvo::ICrashHandlerObserver, std::weak_ptr<Melvo::ICrashHandlerObserver>>;

@@ -7,8 +7,10 @@
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
+#include <ctime>
 #include <string>
 #include <thread>
+#include <tuple>
 #include <vector>
 
 #include <cpuid.h>
@@ -18,6 +20,7 @@
 #include <link.h>
 #include <sched.h>
 #include <sys/auxv.h>
+#include <sys/mman.h>
 #include <sys/syscall.h>
 #include <sys/utsname.h>
 #include <sys/wait.h>
@@ -26,6 +29,7 @@
 
 #include <gtest/gtest.h>
 #include <boost/filesystem.hpp>
+#include <boost/filesystem/fstream.hpp>
 
 #include "platform/PlatformCrash.h"
 #include "platform/posix/MinidumpWriter.h"
@@ -142,6 +146,9 @@ TEST_F(MinidumpWriterTest, DumpOfTheRunningProcessHoldsEveryStream) {
 
   MinidumpReader dump(dumpPath);
   EXPECT_EQ(dump.Version() & 0xffff, 0xa793u);
+  const auto now = static_cast<std::uint32_t>(std::time(nullptr));
+  EXPECT_LE(dump.U32(20), now);
+  EXPECT_GE(dump.U32(20), now - 60);
   EXPECT_EQ(dump.StreamOrder(),
             (std::vector<std::uint32_t>{kThreadList, kModuleList, kMemoryList, kException, kSystemInfo,
                                         kMiscInfo, kProcStatus, kCmdLine, kAuxv, kMaps}));
@@ -247,11 +254,35 @@ TEST_F(MinidumpWriterTest, DumpOfTheRunningProcessHoldsEveryStream) {
   EXPECT_NE(maps.find(boost::filesystem::read_symlink("/proc/self/exe").string()), std::string::npos);
 }
 
+// Maps the file `path` holding `content` into memory, as a program may map any file.
+void* MapFile(const boost::filesystem::path& path, const std::string& content) {
+  boost::filesystem::ofstream(path, std::ios::binary) << content;
+  const int fd = open(path.c_str(), O_RDONLY);
+  void* mapped = mmap(nullptr, content.size(), PROT_READ, MAP_PRIVATE, fd, 0);
+  close(fd);
+  return mapped;
+}
+
 TEST_F(MinidumpWriterTest, ModulesAreTheLoadedObjectsWithTheirBuildIds) {
+  // Mapped files that are no executable or shared library: text, a relocatable object, 32-bit ELF.
+  std::string relocatable(sizeof(Elf64_Ehdr), '\0');
+  std::memcpy(&relocatable[0], ELFMAG, SELFMAG);
+  relocatable[EI_CLASS] = ELFCLASS64;
+  relocatable[offsetof(Elf64_Ehdr, e_type)] = ET_REL;
+  std::string elf32 = relocatable;
+  elf32[EI_CLASS] = ELFCLASS32;
+  elf32[offsetof(Elf64_Ehdr, e_type)] = ET_DYN;
+  const std::pair<const char*, std::string> notModules[] = {
+      {"notes.txt", std::string(100, 'x')}, {"object.o", relocatable}, {"elf32.so", elf32}};
+  std::vector<void*> mappings;
+  for (const auto& [name, content] : notModules) mappings.push_back(MapFile(folder / name, content));
+
   ucontext_t context;
   ASSERT_EQ(getcontext(&context), 0);
   siginfo_t info{};
-  ASSERT_TRUE(WriteDump(context, SIGSEGV, info));
+  const bool written = WriteDump(context, SIGSEGV, info);
+  for (std::size_t i = 0; i < mappings.size(); ++i) munmap(mappings[i], notModules[i].second.size());
+  ASSERT_TRUE(written);
 
   MinidumpReader dump(dumpPath);
   const auto modules = dump.Modules();
@@ -274,8 +305,8 @@ TEST_F(MinidumpWriterTest, ModulesAreTheLoadedObjectsWithTheirBuildIds) {
   const auto here = reinterpret_cast<std::uint64_t>(&LoadedObjects);
   EXPECT_GE(here, self->base);
   EXPECT_LT(here, self->base + self->size);
-  // Files mapped that are no ELF objects are no modules.
-  for (const auto& module : modules) EXPECT_EQ(module.name.find("locale-archive"), std::string::npos);
+  for (const auto& module : modules)
+    EXPECT_NE(module.name.rfind(folder.Path().string(), 0), 0u) << module.name;
   // The module list is followed directly by the next stream's data, with no gap or padding.
   EXPECT_EQ(dump.Stream(kModuleList).size, 4u + modules.size() * 108u);
 }
@@ -379,6 +410,7 @@ class PlatformCrashTest : public MinidumpWriterTest {
     status = PlinthTest::RunInChild(
         [crash] {
           Melvo::platform::InstallCrashFilter(&WriteDumpFilter);
+          Melvo::platform::PrepareThreadForCrash();
           crash();
           sink = sink + 1;
         },
@@ -438,6 +470,66 @@ TEST_F(PlatformCrashTest, StackOverflowIsCaughtOnTheAlternateStack) {
 
   const std::string backtrace = PlinthTest::LldbBacktrace(dumpPath);
   EXPECT_NE(InnermostFrame(backtrace).find("RecurseWithoutEnd"), std::string::npos) << backtrace;
+}
+
+TEST_F(PlatformCrashTest, EveryFatalSignalLeavesADumpAndEndsTheProcess) {
+  for (int signal : {SIGSEGV, SIGBUS, SIGFPE, SIGILL, SIGABRT, SIGTRAP}) {
+    boost::filesystem::remove(dumpPath);
+    const int result = PlinthTest::RunInChild([signal] {
+      Melvo::platform::InstallCrashFilter(&WriteDumpFilter);
+      raise(signal);
+    });
+    EXPECT_TRUE(WIFSIGNALED(result) && WTERMSIG(result) == signal) << PlinthTest::DescribeWaitStatus(result);
+    ASSERT_TRUE(boost::filesystem::exists(dumpPath)) << strsignal(signal);
+    MinidumpReader dump(dumpPath);
+    EXPECT_EQ(dump.U32(dump.Stream(kException).rva + 8), static_cast<std::uint32_t>(signal));
+  }
+  // Other signals keep their own handling.
+  boost::filesystem::remove(dumpPath);
+  const int result = PlinthTest::RunInChild([] {
+    Melvo::platform::InstallCrashFilter(&WriteDumpFilter);
+    raise(SIGTERM);
+  });
+  EXPECT_TRUE(WIFSIGNALED(result) && WTERMSIG(result) == SIGTERM) << PlinthTest::DescribeWaitStatus(result);
+  EXPECT_FALSE(boost::filesystem::exists(dumpPath));
+}
+
+TEST(AlternateStackTest, EachPreparedThreadGetsOneLargeEnoughStackOnce) {
+  auto current = [] {
+    stack_t stack{};
+    sigaltstack(nullptr, &stack);
+    return stack;
+  };
+  std::thread([&] {
+    ASSERT_NE(current().ss_flags & SS_DISABLE, 0);
+    ASSERT_TRUE(Melvo::platform::PrepareThreadForCrash());
+    const stack_t first = current();
+    EXPECT_EQ(first.ss_flags & SS_DISABLE, 0);
+    EXPECT_GE(first.ss_size, 256u * 1024u);
+    ASSERT_TRUE(Melvo::platform::PrepareThreadForCrash());
+    EXPECT_EQ(current().ss_sp, first.ss_sp);
+  }).join();
+
+  // A thread's own stack is kept when it is large enough, replaced when it is too small.
+  static char large[512 * 1024];
+  static char small[16 * 1024];
+  for (auto [memory, size, kept] :
+       {std::make_tuple(large, sizeof large, true), std::make_tuple(small, sizeof small, false)}) {
+    std::thread([&, memory = memory, size = size, kept = kept] {
+      stack_t own{};
+      own.ss_sp = memory;
+      own.ss_size = size;
+      ASSERT_EQ(sigaltstack(&own, nullptr), 0);
+      ASSERT_TRUE(Melvo::platform::PrepareThreadForCrash());
+      EXPECT_EQ(current().ss_sp == memory, kept);
+      EXPECT_GE(current().ss_size, 256u * 1024u);
+      if (kept) {
+        stack_t disable{};
+        disable.ss_flags = SS_DISABLE;
+        sigaltstack(&disable, nullptr);
+      }
+    }).join();
+  }
 }
 
 std::atomic<bool> secondThreadCrashing{false};

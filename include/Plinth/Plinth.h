@@ -5,6 +5,7 @@
 #include <Plinth/AudioCaptureInfo.h>
 #include <Plinth/Buffer.h>
 #include <Plinth/BufferQueue.h>
+#include <Plinth/CrashHandler.h>
 #include <Plinth/Logging.h>
 #include <Plinth/Observed.h>
 #include <Plinth/StringUtils.h>

@@ -17,13 +17,11 @@ struct CrashRecord;
 // handling of the crash should go on.
 using CrashFilter = std::int32_t (*)(CrashRecord* crash);
 
-// Makes `filter` the process's top-level crash filter, replacing whatever was installed before,
-// and prepares the calling thread (PrepareThreadForCrash).
+// Makes `filter` the process's top-level crash filter, replacing whatever was installed before.
 void InstallCrashFilter(CrashFilter filter);
 
 // Lets the filter run on the calling thread even when that thread crashed by exhausting its stack.
-// Each thread needs this once (threads other than the one that installed the filter included);
-// false when the system refused it.
+// Each thread needs this once; false when the system refused it.
 bool PrepareThreadForCrash();
 
 // The dump writer library, loaded for one crash; opaque.

@@ -106,7 +106,6 @@ void InstallCrashFilter(CrashFilter filter) {
   action.sa_flags = SA_SIGINFO | SA_ONSTACK;
   sigemptyset(&action.sa_mask);
   for (int signal : kFatalSignals) sigaction(signal, &action, nullptr);
-  PrepareThreadForCrash();
 }
 
 bool PrepareThreadForCrash() {

@@ -38,7 +38,6 @@ LONG WINAPI TopLevelFilter(EXCEPTION_POINTERS* pointers) {
 void InstallCrashFilter(CrashFilter filter) {
   installedFilter.store(filter);
   SetUnhandledExceptionFilter(&TopLevelFilter);
-  PrepareThreadForCrash();
 }
 
 bool PrepareThreadForCrash() {
