@@ -1,7 +1,8 @@
 // An example host: it hands the library its console logger first, as every host must, records who it
 // is and how it was started, and then works the way a capture service does: pooled packets of audio,
 // described, cloned for a consumer, written block by block to a WAVE file and read back. The library's
-// messages show on the console.
+// messages show on the console. Its crash handler writes a dump if it crashes: run with --crash to
+// see that happen (scripts/demo --crash then shows the dump and its backtrace).
 #include <Plinth/Plinth.h>
 
 #include <cmath>
@@ -46,6 +47,42 @@ void DescribeApplication(int argc, char** argv) {
   std::printf("running as %s; restart command: %s\n",
               Melvo::ApplicationInfo::IsRunningAsService() ? "a service" : "a standalone program",
               Melvo::ApplicationInfo::RestartCommandLine().c_str());
+}
+
+// Tells the host's side that the process is going down; a real host would flush its own logs here.
+class CrashNotice : public Melvo::ICrashHandlerObserver {
+ public:
+  void OnCrash() override {
+    std::printf("demo host: crashed; the dump file is written and closed\n");
+    std::fflush(stdout);
+  }
+};
+
+// Dumps go to a folder under the data folder, named after the program. The handler holds its
+// observer weakly: the host keeps it alive.
+std::shared_ptr<Melvo::ICrashHandlerObserver> SetUpCrashHandler() {
+  const boost::filesystem::path dumpFolder = Melvo::ApplicationInfo::DataPath() / "CrashDumps";
+  boost::filesystem::create_directories(dumpFolder);
+  Melvo::CrashHandler& crashHandler = Melvo::CrashHandler::getInstance();
+  crashHandler.configure(
+      Melvo::CrashHandler::Configuration(Melvo::ApplicationInfo::NormalizedName(), dumpFolder));
+  crashHandler.initialize();
+  auto notice = std::make_shared<CrashNotice>();
+  crashHandler.AddObserver(notice);
+  const Melvo::CrashHandler::Configuration& config = crashHandler.getConfig();
+  std::printf("crash dump file: %s\n", ((config.dumpFolder / config.dumpName).string() + ".dmp").c_str());
+  std::fflush(stdout);
+  return notice;
+}
+
+// Writes through a null pointer. The pointer is volatile so that the compiler emits a real store
+// rather than a trap instruction.
+void CrashOnPurpose() {
+  int* volatile nowhere = nullptr;
+  std::printf("demo host: crashing on purpose\n");
+  std::fflush(stdout);
+  *nowhere = 42;
+  std::printf("not reached\n");
 }
 
 // A free-standing buffer that grows as text is appended; its reallocations are logged.
@@ -114,10 +151,12 @@ void ReadWaveFile(const std::string& path) {
 int main(int argc, char** argv) {
   StartLogging();
   DescribeApplication(argc, argv);
+  const auto crashObserver = SetUpCrashHandler();
   UseBuffer();
   const std::string path = (boost::filesystem::temp_directory_path() / "plinth-demo.wav").string();
   CaptureToWaveFile(path);
   ReadWaveFile(path);
   boost::filesystem::remove(path);
+  if (argc > 1 && std::strcmp(argv[argc - 1], "--crash") == 0) CrashOnPurpose();
   return 0;
 }
