@@ -75,10 +75,10 @@ std::shared_ptr<Melvo::ICrashHandlerObserver> SetUpCrashHandler() {
   return notice;
 }
 
-// Writes through a null pointer. The pointer is volatile so that the compiler emits a real store
-// rather than a trap instruction.
+// Writes through a null pointer. Pointer and target are volatile so that the compiler neither drops
+// the store nor turns it into a trap instruction.
 void CrashOnPurpose() {
-  int* volatile nowhere = nullptr;
+  volatile int* volatile nowhere = nullptr;
   std::printf("demo host: crashing on purpose\n");
   std::fflush(stdout);
   *nowhere = 42;
@@ -157,6 +157,10 @@ int main(int argc, char** argv) {
   CaptureToWaveFile(path);
   ReadWaveFile(path);
   boost::filesystem::remove(path);
-  if (argc > 1 && std::strcmp(argv[argc - 1], "--crash") == 0) CrashOnPurpose();
+  if (argc > 1 && std::strcmp(argv[argc - 1], "--crash") == 0) {
+    // Called through a volatile pointer, so that it keeps a frame of its own in the backtrace.
+    void (*volatile crash)() = &CrashOnPurpose;
+    crash();
+  }
   return 0;
 }
