@@ -68,8 +68,9 @@ class Observed {
 
 template <typename T, typename R>
 Observed<T, R>::~Observed() {
+  // Under the lock, as every operation.
   std::lock_guard<std::mutex> guard(observersLock);
-  observers.clear();
+  observers.erase(observers.begin(), observers.end());
 }
 
 template <typename T, typename R>
