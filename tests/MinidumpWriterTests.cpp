@@ -138,6 +138,8 @@ TEST_F(MinidumpWriterTest, DumpOfTheRunningProcessHoldsEveryStream) {
   volatile char marker[] = "stack-marker-7f3a";
   ucontext_t context;
   ASSERT_EQ(getcontext(&context), 0);
+  // Selectors that tell the three segment fields apart (a Linux process has fs and gs at 0).
+  context.uc_mcontext.gregs[REG_CSGSFS] = 0x0000'0055'0063'0033;
   siginfo_t info{};
   info.si_signo = SIGBUS;
   info.si_code = BUS_ADRERR;
@@ -183,7 +185,9 @@ TEST_F(MinidumpWriterTest, DumpOfTheRunningProcessHoldsEveryStream) {
     EXPECT_EQ(dump.U64(contextRva + offset), static_cast<std::uint64_t>(regs[index])) << "register " << index;
   }
   EXPECT_EQ(dump.U32(contextRva + 0x44), static_cast<std::uint32_t>(regs[REG_EFL]));
-  EXPECT_EQ(dump.U16(contextRva + 0x38), static_cast<std::uint16_t>(regs[REG_CSGSFS]));
+  EXPECT_EQ(dump.U16(contextRva + 0x38), 0x33u);  // cs
+  EXPECT_EQ(dump.U16(contextRva + 0x3e), 0x55u);  // fs
+  EXPECT_EQ(dump.U16(contextRva + 0x40), 0x63u);  // gs
   EXPECT_EQ(dump.U32(contextRva + 0x34), context.uc_mcontext.fpregs->mxcsr);
   EXPECT_EQ(dump.Bytes(contextRva + 0x100, 512),
             std::string(reinterpret_cast<const char*>(context.uc_mcontext.fpregs), 512));
@@ -530,6 +534,22 @@ TEST(AlternateStackTest, EachPreparedThreadGetsOneLargeEnoughStackOnce) {
       }
     }).join();
   }
+}
+
+void CrashAtExit() {
+  WriteThroughNullPointer();
+}
+
+TEST_F(PlatformCrashTest, ACrashAfterTheMainThreadsAlternateStackIsGoneStillLeavesADump) {
+  // Handlers registered with atexit run after the main thread's thread-local objects are gone.
+  status = PlinthTest::RunInChild([] {
+    Melvo::platform::InstallCrashFilter(&WriteDumpFilter);
+    std::atexit(&CrashAtExit);
+    Melvo::platform::PrepareThreadForCrash();
+    std::exit(0);
+  });
+  EXPECT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == SIGSEGV) << PlinthTest::DescribeWaitStatus(status);
+  EXPECT_TRUE(boost::filesystem::exists(dumpPath));
 }
 
 std::atomic<bool> secondThreadCrashing{false};

@@ -38,11 +38,15 @@ pid_t CurrentThreadId() {
 // The alternate signal stack this library gave the thread, released when the thread ends.
 class AlternateStack {
  public:
+  // A crash after this (in an atexit handler, say) runs the handler on the thread's own stack.
   ~AlternateStack() {
     if (memory_ == nullptr) return;
-    stack_t disable{};
-    disable.ss_flags = SS_DISABLE;
-    sigaltstack(&disable, nullptr);
+    stack_t current{};
+    if (sigaltstack(nullptr, &current) == 0 && current.ss_sp == memory_) {
+      stack_t disable{};
+      disable.ss_flags = SS_DISABLE;
+      sigaltstack(&disable, nullptr);
+    }
     munmap(memory_, kAlternateStackSize);
   }
 
@@ -52,19 +56,16 @@ class AlternateStack {
         current.ss_size >= kAlternateStackSize) {
       return true;
     }
-    void* memory =
-        mmap(nullptr, kAlternateStackSize, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
-    if (memory == MAP_FAILED) return false;
-    stack_t stack{};
-    stack.ss_sp = memory;
-    stack.ss_size = kAlternateStackSize;
-    if (sigaltstack(&stack, nullptr) != 0) {
-      munmap(memory, kAlternateStackSize);
-      return false;
+    if (memory_ == nullptr) {
+      void* memory =
+          mmap(nullptr, kAlternateStackSize, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+      if (memory == MAP_FAILED) return false;
+      memory_ = memory;
     }
-    if (memory_ != nullptr) munmap(memory_, kAlternateStackSize);
-    memory_ = memory;
-    return true;
+    stack_t stack{};
+    stack.ss_sp = memory_;
+    stack.ss_size = kAlternateStackSize;
+    return sigaltstack(&stack, nullptr) == 0;
   }
 
  private:
