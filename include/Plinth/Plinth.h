@@ -8,7 +8,9 @@
 #include <Plinth/CrashHandler.h>
 #include <Plinth/Logging.h>
 #include <Plinth/Observed.h>
+#include <Plinth/StateMachine.h>
 #include <Plinth/StringUtils.h>
 #include <Plinth/TidewaveSynchroInfo.h>
+#include <Plinth/Timers.h>
 #include <Plinth/Version.h>
 #include <Plinth/WaveFileBuffer.h>
