@@ -2,7 +2,9 @@
 // is and how it was started, and then works the way a capture service does: pooled packets of audio,
 // described, cloned for a consumer, written block by block to a WAVE file and read back; the file is
 // then checksummed and copied with its checksum proven. A state machine drives the capture's life
-// cycle, and two timers time it. The library's messages show on the console.
+// cycle, and two timers time it. The library's messages show on the console. Its crash handler
+// writes a dump if it crashes: run with --crash to see that happen (scripts/demo --crash then shows
+// the dump and its backtrace).
 #include <Plinth/Plinth.h>
 
 #include <cmath>
@@ -50,6 +52,42 @@ void DescribeApplication(int argc, char** argv) {
   std::printf("running as %s; restart command: %s\n",
               Melvo::ApplicationInfo::IsRunningAsService() ? "a service" : "a standalone program",
               Melvo::ApplicationInfo::RestartCommandLine().c_str());
+}
+
+// Tells the host's side that the process is going down; a real host would flush its own logs here.
+class CrashNotice : public Melvo::ICrashHandlerObserver {
+ public:
+  void OnCrash() override {
+    std::printf("demo host: crashed; the dump file is written and closed\n");
+    std::fflush(stdout);
+  }
+};
+
+// Dumps go to a folder under the data folder, named after the program. The handler holds its
+// observer weakly: the host keeps it alive.
+std::shared_ptr<Melvo::ICrashHandlerObserver> SetUpCrashHandler() {
+  const boost::filesystem::path dumpFolder = Melvo::ApplicationInfo::DataPath() / "CrashDumps";
+  boost::filesystem::create_directories(dumpFolder);
+  Melvo::CrashHandler& crashHandler = Melvo::CrashHandler::getInstance();
+  crashHandler.configure(
+      Melvo::CrashHandler::Configuration(Melvo::ApplicationInfo::NormalizedName(), dumpFolder));
+  crashHandler.initialize();
+  auto notice = std::make_shared<CrashNotice>();
+  crashHandler.AddObserver(notice);
+  const Melvo::CrashHandler::Configuration& config = crashHandler.getConfig();
+  std::printf("crash dump file: %s\n", ((config.dumpFolder / config.dumpName).string() + ".dmp").c_str());
+  std::fflush(stdout);
+  return notice;
+}
+
+// Writes through a null pointer. Pointer and target are volatile so that the compiler neither drops
+// the store nor turns it into a trap instruction.
+void CrashOnPurpose() {
+  volatile int* volatile nowhere = nullptr;
+  std::printf("demo host: crashing on purpose\n");
+  std::fflush(stdout);
+  *nowhere = 42;
+  std::printf("not reached\n");
 }
 
 // A free-standing buffer that grows as text is appended; its reallocations are logged.
@@ -264,6 +302,7 @@ void CopyVerified(const boost::filesystem::path& recording, const boost::filesys
 int main(int argc, char** argv) {
   StartLogging();
   DescribeApplication(argc, argv);
+  const auto crashObserver = SetUpCrashHandler();
   UseBuffer();
   const std::string path = (boost::filesystem::temp_directory_path() / "plinth-demo.wav").string();
   CaptureToWaveFile(path);
@@ -272,5 +311,10 @@ int main(int argc, char** argv) {
   CopyVerified(path, copy);
   boost::filesystem::remove(path);
   boost::filesystem::remove(copy);
+  if (argc > 1 && std::strcmp(argv[argc - 1], "--crash") == 0) {
+    // Called through a volatile pointer, so that it keeps a frame of its own in the backtrace.
+    void (*volatile crash)() = &CrashOnPurpose;
+    crash();
+  }
   return 0;
 }

@@ -5,8 +5,10 @@
 #include <Plinth/AudioCaptureInfo.h>
 #include <Plinth/Buffer.h>
 #include <Plinth/BufferQueue.h>
+#include <Plinth/CrashHandler.h>
 #include <Plinth/FileIntegrity.h>
 #include <Plinth/Logging.h>
+#include <Plinth/Observed.h>
 #include <Plinth/StateMachine.h>
 #include <Plinth/StringUtils.h>
 #include <Plinth/TidewaveSynchroInfo.h>

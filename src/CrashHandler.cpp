@@ -1,0 +1,110 @@
+#include <Plinth/CrashHandler.h>
+
+#include <string>
+
+#include "LogStatement.h"
+#include "platform/PlatformCrash.h"
+
+namespace Melvo {
+namespace {
+
+const detail::LogChannel kLog{"vorn.Plinth.CrashHandler"};
+
+// The folder joined with the name, and ".dmp" after whatever extension the name has.
+boost::filesystem::path DumpPath(const CrashHandler::Configuration& config) {
+  boost::filesystem::path dumpPath = config.dumpFolder / config.dumpName;
+  dumpPath += ".dmp";
+  return dumpPath;
+}
+
+}  // namespace
+
+std::int32_t CrashHandlerMinidump(platform::CrashRecord* crash);
+
+ICrashHandlerObserver::~ICrashHandlerObserver() = default;
+
+std::mutex CrashHandler::s_creationLock;
+std::shared_ptr<CrashHandler> CrashHandler::s_instance;
+
+CrashHandler::Configuration::Configuration(const boost::filesystem::path& dumpName,
+                                           const boost::filesystem::path& dumpFolder, bool generateDump)
+    : dumpName(dumpName), dumpFolder(dumpFolder), generateDump(generateDump) {}
+
+CrashHandler::CrashHandler() = default;
+
+CrashHandler::~CrashHandler() = default;
+
+CrashHandler& CrashHandler::getInstance() {
+  if (std::shared_ptr<CrashHandler> instance = std::atomic_load(&s_instance)) return *instance;
+  std::lock_guard<std::mutex> guard(s_creationLock);
+  if (!s_instance) std::atomic_store(&s_instance, std::shared_ptr<CrashHandler>(new CrashHandler()));
+  return *s_instance;
+}
+
+bool CrashHandler::configure(const Configuration& configuration) {
+  config = configuration;
+  return true;
+}
+
+const CrashHandler::Configuration& CrashHandler::getConfig() const {
+  return config;
+}
+
+bool CrashHandler::initialize() {
+  platform::InstallCrashFilter(&CrashHandlerMinidump);
+  platform::PrepareThreadForCrash();
+  PLINTH_LOG(kLog, spdlog::level::info, "CrashHandlerMinidump installed");
+  return true;
+}
+
+bool CrashHandler::initializeThread() {
+  return platform::PrepareThreadForCrash();
+}
+
+// Runs on the crashing thread. Its result tells the platform whether a dump was written (1) or
+// whether its own handling of the crash should go on (0).
+std::int32_t CrashHandlerMinidump(platform::CrashRecord* crash) {
+  PLINTH_LOG(kLog, spdlog::level::critical, "CrashHandlerMinidump Entry");
+  CrashHandler& handler = CrashHandler::getInstance();
+  const CrashHandler::Configuration config = handler.getConfig();
+  if (!config.generateDump) {
+    PLINTH_LOG(kLog, spdlog::level::info, "Crash handler is configured to NOT generate dump file");
+    return 0;
+  }
+
+  platform::DumpLibrary* library = platform::LoadDumpLibrary();
+  if (library == nullptr) {
+    PLINTH_LOG(kLog, spdlog::level::warn, "DBGHELP.DLL not found");
+    return 0;
+  }
+  platform::DumpWriter* writer = platform::FindDumpWriter(library);
+  if (writer == nullptr) {
+    PLINTH_LOG(kLog, spdlog::level::warn, "DBGHELP.DLL too old");
+    platform::ReleaseDumpLibrary(library);
+    return 0;
+  }
+
+  std::int32_t result = 0;
+  const std::string dumpPathText = DumpPath(config).string();
+  const platform::FileHandle file = platform::CreateDumpFile(dumpPathText);
+  if (file == platform::kInvalidFile) {
+    PLINTH_LOG(kLog, spdlog::level::warn, "Failed to create the file {}", dumpPathText);
+  } else {
+    if (platform::WriteDump(writer, file, crash)) {
+      PLINTH_LOG(kLog, spdlog::level::info, "Saved dump file to '{}'", dumpPathText);
+      result = 1;
+    } else {
+      const std::uint32_t error = platform::LastErrorCode();
+      PLINTH_LOG(kLog, spdlog::level::err, "Failed to save dump file to '{}' (error {})", dumpPathText,
+                 error);
+    }
+    // A file whose writing failed stays: what was written may still help.
+    platform::CloseDumpFile(file);
+  }
+
+  handler.NotifyObservers(&ICrashHandlerObserver::OnCrash);
+  platform::ReleaseDumpLibrary(library);
+  return result;
+}
+
+}  // namespace Melvo

@@ -1,0 +1,143 @@
+// Crash handling on POSIX: the fatal signals stand in for the unhandled-exception filter, and the
+// dump writer is the library's own minidump writer, so "loading" it cannot fail.
+#include "platform/PlatformCrash.h"
+
+#include <atomic>
+#include <cerrno>
+#include <csignal>
+
+#include <fcntl.h>
+#include <sys/mman.h>
+#include <sys/syscall.h>
+#include <unistd.h>
+
+#include "platform/posix/MinidumpWriter.h"
+
+namespace Melvo::platform {
+
+struct DumpLibrary {};
+struct DumpWriter {};
+
+namespace {
+
+constexpr int kFatalSignals[] = {SIGSEGV, SIGBUS, SIGFPE, SIGILL, SIGABRT, SIGTRAP};
+// Room for the filter itself, its logging and the observers, once the thread's own stack is gone.
+constexpr std::size_t kAlternateStackSize = 256 * 1024;
+
+std::atomic<CrashFilter> installedFilter{nullptr};
+// The thread that is handling a crash, 0 while none is.
+std::atomic<pid_t> crashingThread{0};
+
+DumpLibrary theDumpLibrary;
+DumpWriter theDumpWriter;
+
+pid_t CurrentThreadId() {
+  return static_cast<pid_t>(syscall(SYS_gettid));
+}
+
+// The alternate signal stack this library gave the thread, released when the thread ends.
+class AlternateStack {
+ public:
+  // A crash after this (in an atexit handler, say) runs the handler on the thread's own stack.
+  ~AlternateStack() {
+    if (memory_ == nullptr) return;
+    stack_t current{};
+    if (sigaltstack(nullptr, &current) == 0 && current.ss_sp == memory_) {
+      stack_t disable{};
+      disable.ss_flags = SS_DISABLE;
+      sigaltstack(&disable, nullptr);
+    }
+    munmap(memory_, kAlternateStackSize);
+  }
+
+  bool Install() {
+    stack_t current{};
+    if (sigaltstack(nullptr, &current) == 0 && (current.ss_flags & SS_DISABLE) == 0 &&
+        current.ss_size >= kAlternateStackSize) {
+      return true;
+    }
+    if (memory_ == nullptr) {
+      void* memory =
+          mmap(nullptr, kAlternateStackSize, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+      if (memory == MAP_FAILED) return false;
+      memory_ = memory;
+    }
+    stack_t stack{};
+    stack.ss_sp = memory_;
+    stack.ss_size = kAlternateStackSize;
+    return sigaltstack(&stack, nullptr) == 0;
+  }
+
+ private:
+  void* memory_ = nullptr;
+};
+
+thread_local AlternateStack threadAlternateStack;
+
+// Lets the signal end the process as it would have without a handler: same exit status, same
+// core dump policy. The signal stays blocked until the handler returns, and is delivered then.
+void DieOf(int signal) {
+  struct sigaction defaultAction {};
+  defaultAction.sa_handler = SIG_DFL;
+  sigemptyset(&defaultAction.sa_mask);
+  sigaction(signal, &defaultAction, nullptr);
+  syscall(SYS_tgkill, getpid(), CurrentThreadId(), signal);
+}
+
+void OnFatalSignal(int signal, siginfo_t* info, void* context) {
+  const pid_t self = CurrentThreadId();
+  pid_t handling = 0;
+  if (crashingThread.compare_exchange_strong(handling, self)) {
+    CrashRecord record{signal, info, static_cast<const ucontext_t*>(context), self};
+    if (CrashFilter filter = installedFilter.load()) filter(&record);
+  } else if (handling != self) {
+    // Another thread is writing the dump; the process ends when it is done.
+    for (;;) pause();
+  }
+  // A second fault on the handling thread itself ends up here too, and simply dies of it.
+  DieOf(signal);
+}
+
+}  // namespace
+
+void InstallCrashFilter(CrashFilter filter) {
+  installedFilter.store(filter);
+  struct sigaction action {};
+  action.sa_sigaction = &OnFatalSignal;
+  action.sa_flags = SA_SIGINFO | SA_ONSTACK;
+  sigemptyset(&action.sa_mask);
+  for (int signal : kFatalSignals) sigaction(signal, &action, nullptr);
+}
+
+bool PrepareThreadForCrash() {
+  return threadAlternateStack.Install();
+}
+
+DumpLibrary* LoadDumpLibrary() {
+  return &theDumpLibrary;
+}
+
+DumpWriter* FindDumpWriter(DumpLibrary* /*library*/) {
+  return &theDumpWriter;
+}
+
+void ReleaseDumpLibrary(DumpLibrary* /*library*/) {}
+
+FileHandle CreateDumpFile(const std::string& pathText) {
+  // Owner-only: a dump holds the process's memory.
+  return open(pathText.c_str(), O_RDWR | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
+}
+
+bool WriteDump(DumpWriter* /*writer*/, FileHandle file, CrashRecord* crash) {
+  return WriteMinidump(static_cast<int>(file), *crash);
+}
+
+void CloseDumpFile(FileHandle file) {
+  close(static_cast<int>(file));
+}
+
+std::uint32_t LastErrorCode() {
+  return static_cast<std::uint32_t>(errno);
+}
+
+}  // namespace Melvo::platform

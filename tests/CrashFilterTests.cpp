@@ -1,0 +1,292 @@
+// The crash handler's filter over a scripted platform: every step, message and result, and the
+// order of the platform calls, including the failures this platform never produces by itself.
+#include <Plinth/CrashHandler.h>
+
+#include <atomic>
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "platform/PlatformCrash.h"
+#include "support/LogCapture.h"
+
+namespace Melvo {
+std::int32_t CrashHandlerMinidump(platform::CrashRecord* crash);
+}
+
+namespace Melvo::platform {
+
+struct CrashRecord {
+  int id;
+};
+struct DumpLibrary {};
+struct DumpWriter {};
+
+}  // namespace Melvo::platform
+
+namespace {
+
+using Melvo::CrashHandler;
+using Melvo::platform::CrashFilter;
+using Melvo::platform::CrashRecord;
+using Melvo::platform::DumpLibrary;
+using Melvo::platform::DumpWriter;
+using Melvo::platform::FileHandle;
+
+// What the scripted platform does and what was asked of it.
+struct Script {
+  bool libraryFound = true;
+  bool writerFound = true;
+  bool fileCreated = true;
+  bool dumpWritten = true;
+  bool threadPrepared = true;
+  std::uint32_t lastError = 0;
+  CrashFilter installedFilter = nullptr;
+  CrashRecord* writtenCrash = nullptr;
+  std::vector<std::string> calls;
+};
+Script script;
+DumpLibrary theLibrary;
+DumpWriter theWriter;
+constexpr FileHandle kDumpFile = 41;
+
+}  // namespace
+
+namespace Melvo::platform {
+
+void InstallCrashFilter(CrashFilter filter) {
+  script.calls.push_back("install");
+  script.installedFilter = filter;
+}
+
+bool PrepareThreadForCrash() {
+  script.calls.push_back("prepare thread");
+  return script.threadPrepared;
+}
+
+DumpLibrary* LoadDumpLibrary() {
+  script.calls.push_back("load");
+  return script.libraryFound ? &theLibrary : nullptr;
+}
+
+DumpWriter* FindDumpWriter(DumpLibrary* library) {
+  script.calls.push_back(library == &theLibrary ? "find" : "find in a stranger");
+  return script.writerFound ? &theWriter : nullptr;
+}
+
+void ReleaseDumpLibrary(DumpLibrary* library) {
+  script.calls.push_back(library == &theLibrary ? "release" : "release a stranger");
+}
+
+FileHandle CreateDumpFile(const std::string& pathText) {
+  script.calls.push_back("create " + pathText);
+  return script.fileCreated ? kDumpFile : kInvalidFile;
+}
+
+bool WriteDump(DumpWriter* writer, FileHandle file, CrashRecord* crash) {
+  script.calls.push_back(writer == &theWriter && file == kDumpFile ? "write" : "write elsewhere");
+  script.writtenCrash = crash;
+  return script.dumpWritten;
+}
+
+void CloseDumpFile(FileHandle file) {
+  script.calls.push_back(file == kDumpFile ? "close" : "close a stranger");
+}
+
+std::uint32_t LastErrorCode() {
+  script.calls.push_back("last error");
+  return script.lastError;
+}
+
+}  // namespace Melvo::platform
+
+namespace {
+
+class CallRecorder : public Melvo::ICrashHandlerObserver {
+ public:
+  explicit CallRecorder(std::string name) : name_(std::move(name)) {}
+  void OnCrash() override { script.calls.push_back("tell " + name_); }
+
+ private:
+  std::string name_;
+};
+
+using Calls = std::vector<std::string>;
+
+class CrashFilterTest : public testing::Test {
+ protected:
+  void SetUp() override {
+    script = Script{};
+    handler.ClearObservers();
+    handler.configure(CrashHandler::Configuration("host", "/var/dumps", true));
+    PlinthTest::LogCapture::Take();
+  }
+  void TearDown() override { handler.ClearObservers(); }
+
+  std::int32_t Crash() { return Melvo::CrashHandlerMinidump(&crash); }
+
+  // The records logged since the last call, a line each, after checking logger and file.
+  static std::string Logged() {
+    std::string lines;
+    for (const PlinthTest::LogRecord& r : PlinthTest::LogCapture::Take()) {
+      EXPECT_EQ(r.logger + " " + r.file, "vorn.Plinth.CrashHandler src/CrashHandler");
+      lines += std::string(spdlog::level::to_short_c_str(r.level)) + " " + r.function + ": " + r.text + "\n";
+    }
+    return lines;
+  }
+
+  CrashHandler& handler = CrashHandler::getInstance();
+  CrashRecord crash{7};
+};
+
+const char kEntry[] = "C Melvo::CrashHandlerMinidump: CrashHandlerMinidump Entry\n";
+
+TEST(CrashHandlerInstanceTest, ConcurrentFirstCallsMakeOneInstance) {
+  std::vector<CrashHandler*> seen(4, nullptr);
+  std::atomic<bool> go{false};
+  std::vector<std::thread> threads;
+  for (CrashHandler*& slot : seen) {
+    threads.emplace_back([&go, &slot] {
+      while (!go) {
+      }
+      slot = &CrashHandler::getInstance();
+    });
+  }
+  go = true;
+  for (std::thread& thread : threads) thread.join();
+  for (CrashHandler* instance : seen) EXPECT_EQ(instance, &CrashHandler::getInstance());
+}
+
+TEST_F(CrashFilterTest, ConfigureReplacesEveryField) {
+  EXPECT_TRUE(handler.configure(CrashHandler::Configuration("other.name", "/elsewhere", false)));
+  const CrashHandler::Configuration& config = handler.getConfig();
+  EXPECT_EQ(config.dumpName, "other.name");
+  EXPECT_EQ(config.dumpFolder, "/elsewhere");
+  EXPECT_FALSE(config.generateDump);
+  EXPECT_TRUE(handler.configure(CrashHandler::Configuration("host", "/var/dumps")));
+  EXPECT_TRUE(handler.getConfig().generateDump);
+}
+
+TEST_F(CrashFilterTest, InitializeInstallsTheFilterEachTimeItIsCalled) {
+  EXPECT_TRUE(handler.initialize());
+  EXPECT_TRUE(handler.initialize());
+  EXPECT_EQ(script.calls, (Calls{"install", "prepare thread", "install", "prepare thread"}));
+  EXPECT_EQ(Logged(),
+            "I Melvo::CrashHandler::initialize: CrashHandlerMinidump installed\n"
+            "I Melvo::CrashHandler::initialize: CrashHandlerMinidump installed\n");
+
+  // What was installed is the filter itself.
+  ASSERT_NE(script.installedFilter, nullptr);
+  script.calls.clear();
+  EXPECT_EQ(script.installedFilter(&crash), 1);
+  EXPECT_EQ(script.writtenCrash, &crash);
+  EXPECT_EQ(
+      Logged(),
+      kEntry + std::string("I Melvo::CrashHandlerMinidump: Saved dump file to '/var/dumps/host.dmp'\n"));
+}
+
+TEST_F(CrashFilterTest, InitializeThreadReportsWhetherThePlatformAgreed) {
+  EXPECT_TRUE(CrashHandler::initializeThread());
+  script.threadPrepared = false;
+  EXPECT_FALSE(CrashHandler::initializeThread());
+  EXPECT_EQ(script.calls, (Calls{"prepare thread", "prepare thread"}));
+}
+
+TEST_F(CrashFilterTest, AWrittenDumpIsClosedBeforeTheObserversAndTheLibraryReleasedAfter) {
+  auto a = std::make_shared<CallRecorder>("a");
+  auto gone = std::make_shared<CallRecorder>("gone");
+  auto c = std::make_shared<CallRecorder>("c");
+  handler.AddObserver(a);
+  handler.AddObserver(gone);
+  handler.AddObserver(c);
+  gone.reset();
+
+  EXPECT_EQ(Crash(), 1);
+  EXPECT_EQ(script.calls, (Calls{"load", "find", "create /var/dumps/host.dmp", "write", "close", "tell a",
+                                 "tell c", "release"}));
+  EXPECT_EQ(script.writtenCrash, &crash);
+  EXPECT_EQ(
+      Logged(),
+      kEntry + std::string("I Melvo::CrashHandlerMinidump: Saved dump file to '/var/dumps/host.dmp'\n"));
+  EXPECT_EQ(handler.GetObservers().size(), 2u);
+}
+
+TEST_F(CrashFilterTest, NoDumpWantedMeansTwoMessagesAndNothingElse) {
+  auto a = std::make_shared<CallRecorder>("a");
+  handler.AddObserver(a);
+  handler.configure(CrashHandler::Configuration("host", "/var/dumps", false));
+  EXPECT_EQ(Crash(), 0);
+  EXPECT_TRUE(script.calls.empty());
+  EXPECT_EQ(Logged(),
+            kEntry + std::string("I Melvo::CrashHandlerMinidump: Crash handler is configured to NOT "
+                                 "generate dump file\n"));
+}
+
+TEST_F(CrashFilterTest, AMissingDumpLibraryTellsNoObserver) {
+  auto a = std::make_shared<CallRecorder>("a");
+  handler.AddObserver(a);
+  script.libraryFound = false;
+  EXPECT_EQ(Crash(), 0);
+  EXPECT_EQ(script.calls, (Calls{"load"}));
+  EXPECT_EQ(Logged(), kEntry + std::string("W Melvo::CrashHandlerMinidump: DBGHELP.DLL not found\n"));
+}
+
+TEST_F(CrashFilterTest, ALibraryWithoutTheWriterIsReleasedAndTellsNoObserver) {
+  auto a = std::make_shared<CallRecorder>("a");
+  handler.AddObserver(a);
+  script.writerFound = false;
+  EXPECT_EQ(Crash(), 0);
+  EXPECT_EQ(script.calls, (Calls{"load", "find", "release"}));
+  EXPECT_EQ(Logged(), kEntry + std::string("W Melvo::CrashHandlerMinidump: DBGHELP.DLL too old\n"));
+}
+
+TEST_F(CrashFilterTest, AFileThatCannotBeCreatedStillTellsTheObservers) {
+  auto a = std::make_shared<CallRecorder>("a");
+  handler.AddObserver(a);
+  script.fileCreated = false;
+  EXPECT_EQ(Crash(), 0);
+  EXPECT_EQ(script.calls, (Calls{"load", "find", "create /var/dumps/host.dmp", "tell a", "release"}));
+  EXPECT_EQ(Logged(), kEntry + std::string("W Melvo::CrashHandlerMinidump: Failed to create the file "
+                                           "/var/dumps/host.dmp\n"));
+}
+
+TEST_F(CrashFilterTest, AFailedWriteLogsThePlatformErrorAsUnsignedAndStillTellsTheObservers) {
+  auto a = std::make_shared<CallRecorder>("a");
+  handler.AddObserver(a);
+  script.dumpWritten = false;
+  script.lastError = 0x80070005;
+  EXPECT_EQ(Crash(), 0);
+  EXPECT_EQ(script.calls, (Calls{"load", "find", "create /var/dumps/host.dmp", "write", "last error", "close",
+                                 "tell a", "release"}));
+  EXPECT_EQ(Logged(), kEntry + std::string("E Melvo::CrashHandlerMinidump: Failed to save dump file to "
+                                           "'/var/dumps/host.dmp' (error 2147942405)\n"));
+}
+
+TEST_F(CrashFilterTest, TheDumpPathIsTheFolderJoinedWithTheNameAndDmp) {
+  struct Case {
+    const char* folder;
+    const char* name;
+    const char* file;
+  };
+  const Case cases[] = {
+      {"/var/dumps", "host", "/var/dumps/host.dmp"},
+      {"/var/dumps/", "host", "/var/dumps/host.dmp"},
+      {"/var/dumps", "host.old", "/var/dumps/host.old.dmp"},
+      {"/var/dumps", "", "/var/dumps.dmp"},
+      {"", "host", "host.dmp"},
+      {"/var/dumps", "/host", "/var/dumps/host.dmp"},
+  };
+  for (const Case& c : cases) {
+    handler.configure(CrashHandler::Configuration(c.name, c.folder));
+    script.calls.clear();
+    EXPECT_EQ(Crash(), 1);
+    ASSERT_GE(script.calls.size(), 3u);
+    EXPECT_EQ(script.calls[2], std::string("create ") + c.file) << c.folder << " + " << c.name;
+  }
+}
+
+}  // namespace

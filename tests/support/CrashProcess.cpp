@@ -1,0 +1,64 @@
+#include "support/CrashProcess.h"
+
+#include <array>
+#include <cstdio>
+#include <fstream>
+#include <iterator>
+#include <sstream>
+#include <stdexcept>
+
+#include <sys/wait.h>
+#include <unistd.h>
+
+namespace PlinthTest {
+
+int RunInChild(const std::function<void()>& body, int* childPid) {
+  const pid_t child = fork();
+  if (child < 0) throw std::runtime_error("fork failed");
+  if (child == 0) {
+    body();
+    _exit(0);
+  }
+  if (childPid != nullptr) *childPid = child;
+  int status = 0;
+  while (waitpid(child, &status, 0) < 0) {
+  }
+  return status;
+}
+
+std::string DescribeWaitStatus(int status) {
+  if (WIFSIGNALED(status)) return "signal " + std::to_string(WTERMSIG(status));
+  if (WIFEXITED(status)) return "exit " + std::to_string(WEXITSTATUS(status));
+  return "status " + std::to_string(status);
+}
+
+std::string ReadTextFile(const std::string& path) {
+  std::ifstream file(path, std::ios::binary);
+  return std::string(std::istreambuf_iterator<char>(file), std::istreambuf_iterator<char>());
+}
+
+std::string LldbBacktrace(const std::string& dumpPath) {
+  const std::string command =
+      "lldb --no-lldbinit --batch -c '" + dumpPath + "' -o 'thread backtrace' 2>/dev/null";
+  FILE* pipe = popen(command.c_str(), "r");
+  if (pipe == nullptr) throw std::runtime_error("cannot run lldb");
+  std::string output;
+  std::array<char, 4096> chunk;
+  std::size_t got;
+  while ((got = fread(chunk.data(), 1, chunk.size(), pipe)) > 0) output.append(chunk.data(), got);
+  pclose(pipe);
+  // Debian's lldb 14 reports Python import errors at start; they say nothing about the dump.
+  std::istringstream lines(output);
+  std::string kept;
+  std::string line;
+  bool inTraceback = false;
+  while (std::getline(lines, line)) {
+    if (line.rfind("Traceback", 0) == 0) inTraceback = true;
+    if (!inTraceback) kept += line + "\n";
+    if (inTraceback && line.find("Error") != std::string::npos && line.rfind(" ", 0) != 0)
+      inTraceback = false;
+  }
+  return kept;
+}
+
+}  // namespace PlinthTest
