@@ -13,7 +13,10 @@ def split_name(name):
 
 
 def main():
-    report = json.load(sys.stdin)
+    text = sys.stdin.read()
+    if not text.strip():
+        return  # the filter matched nothing in this program
+    report = json.loads(text)
     times = {}
     order = []
     for run in report["benchmarks"]:

@@ -114,7 +114,8 @@ void Buffer::AppendDataPtr(const char* source, std::size_t count) {
     }
     SetReservedSize(usedSize + count, true);
   }
-  std::memcpy(data + usedSize, source, count);
+  // The source may lie inside this very block, just before the bytes written.
+  std::memmove(data + usedSize, source, count);
   usedSize += count;
 }
 

@@ -125,30 +125,19 @@ constexpr CompileTimeName<N> QualifiedFunctionName(const char (&pretty)[N]) {
   return Substring(pretty, begin, nameEnd);
 }
 
-// "/any/where/src/platform/posix/PlatformPaths.cpp" -> "src/platform/posix/PlatformPaths"; a file
-// outside a src folder is named by its file name alone.
+// "src/platform/posix/PlatformPaths.cpp" -> "src/platform/posix/PlatformPaths". The build writes
+// source paths relative to the project root, so only the extension goes.
 template <std::size_t N>
 constexpr CompileTimeName<N> SourceFileName(const char (&path)[N]) {
-  std::size_t begin = 0;
-  std::size_t fileBegin = 0;
-  bool underSrc = false;
-  for (std::size_t i = 0; i + 1 < N; ++i) {
-    if (MatchesAt(path, N - 1, i, "src/") && (i == 0 || path[i - 1] == '/')) {
-      begin = i;
-      underSrc = true;
-    }
-    if (path[i] == '/') fileBegin = i + 1;
-  }
-  if (!underSrc) begin = fileBegin;
   std::size_t end = N - 1;
-  for (std::size_t i = N - 1; i-- > begin;) {
+  for (std::size_t i = N - 1; i-- > 0;) {
     if (path[i] == '/') break;
     if (path[i] == '.') {
       end = i;
       break;
     }
   }
-  return Substring(path, begin, end);
+  return Substring(path, 0, end);
 }
 
 }  // namespace Melvo::detail

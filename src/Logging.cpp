@@ -2,6 +2,7 @@
 // through InitLoggerPlinth, and every log statement finds its logger by name through a cache.
 #include <Plinth/Logging.h>
 
+#include <cstddef>
 #include <map>
 #include <mutex>
 #include <shared_mutex>
@@ -35,6 +36,9 @@ namespace {
 // keeps its binding until the library is unloaded.
 class LoggerCache {
  public:
+  // The registry is made first, so that it outlives the cache and every logger bound in it.
+  LoggerCache() { spdlog::details::registry::instance(); }
+
   std::shared_ptr<spdlog::logger> Find(const std::string& name) {
     std::shared_lock<std::shared_mutex> readLock(lock_);
     auto found = loggers_.find(name);
@@ -80,6 +84,11 @@ LoggerCache& Cache() {
   return cache;
 }
 
+// The cache and the registry (with its default logger and worker pool) are made while the library
+// loads, before any object of the host exists, so they are destroyed after the host's last global:
+// a host may still log through the library from its own global destructors.
+[[maybe_unused]] const bool kCacheMadeAtLoad = (Cache(), true);
+
 }  // namespace
 
 std::shared_ptr<spdlog::logger> GetLogger(const std::string& name) {
@@ -102,6 +111,11 @@ void InitLoggerPlinth(std::vector<std::shared_ptr<spdlog::logger>> loggers,
                       const LoggerThreadPoolSettings& settings) {
   // Held in a local so the host's loggers are released before this returns, even by an exception.
   std::vector<std::shared_ptr<spdlog::logger>> hostLoggers = std::move(loggers);
+  for (std::size_t position = 0; position < hostLoggers.size(); ++position) {
+    if (!hostLoggers[position]) {
+      throw spdlog::spdlog_ex(fmt::format("InitLoggerPlinth: the logger at position {} is null", position));
+    }
+  }
   // Negative values sign-extend to huge sizes, which spdlog rejects (threads) or cannot allocate.
   spdlog::init_thread_pool(static_cast<std::size_t>(settings.queueSize),
                            static_cast<std::size_t>(settings.threadCount), [] {});

@@ -87,6 +87,12 @@ TEST(Buffer, AppendGrowsToExactlyTheNeededSize) {
   buffer->AppendBufferData(buffer);  // appending itself survives the growth that frees its block
   EXPECT_EQ(Contents(*buffer), "abcdefgabcdefg");
   EXPECT_EQ(ResizeMessages().size(), 2u);
+
+  // Without growth, a source overlapping the bytes being written is read as it was.
+  auto roomy = Filled(32, "0123456789abcdef");
+  roomy->SetUsedSize(6);
+  roomy->AppendDataPtr(roomy->GetBufferPtr(2), 8);
+  EXPECT_EQ(Contents(*roomy), "01234523456789");
 }
 
 TEST(Buffer, UsedSizeBeyondTheBlockIsNeverReadPastIt) {

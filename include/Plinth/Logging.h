@@ -23,7 +23,8 @@ struct LoggerThreadPoolSettings {
 };
 
 // Registers a clone of each logger under its own name in the library's registry, after replacing
-// the registry's worker pool. Throws spdlog::spdlog_ex for a thread count outside 1 to 1000 (the
+// the registry's worker pool. Throws spdlog::spdlog_ex, before anything changes, for a null logger
+// (naming its position in the vector). Throws spdlog::spdlog_ex for a thread count outside 1 to 1000 (the
 // earlier pool stays) or for a name registered already (the pool is replaced, the loggers before
 // it in the vector stay registered).
 extern "C" PLINTH_API void InitLoggerPlinth(std::vector<std::shared_ptr<spdlog::logger>> loggers,

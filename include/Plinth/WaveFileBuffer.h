@@ -3,6 +3,13 @@
 // date after every block written, so the file is complete after each write; or it loads a file with
 // a RIFF header and a "fmt " chunk, finds its "data" chunk, and reads the audio bytes block by block.
 // Failures are reported by a false result and one or more log messages; nothing is thrown.
+//
+// Two reading rules to know before loading files from other programs:
+//  - The "data" chunk is found by searching the bytes after offset 36 for the first "data": four
+//    such bytes inside another chunk's contents (a LIST comment reading "metadata", say) are taken
+//    for the data chunk, and what follows them is read as audio.
+//  - Reading goes on past the end of the data chunk to the end of the file, so chunks stored after
+//    the audio (LIST, id3 ...) come back as audio bytes. GetAudioDataSize tells where the audio ends.
 #pragma once
 
 #include <Plinth/Export.h>

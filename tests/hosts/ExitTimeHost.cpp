@@ -1,57 +1,45 @@
-// A host that reads the application information and the callback time from a global object's
-// destructor, after main has returned and the host's other globals are gone: everything recorded
-// during main must still be there. Exits 0 when it is, 1 (with a message) when not.
-#include <Plinth/ApplicationInfo.h>
-#include <Plinth/TidewaveSynchroInfo.h>
+// A host that still uses the library from its own global destructors, after main has returned:
+// a global handle whose hand-back is refused then must reach the host's sink, not a freed logger.
+// The host's objects are made before main and destroyed in reverse order: the duplicate handle
+// first (it hands the buffer back), then the original one (refused, logged), then the pool.
+#include <unistd.h>
 
-#include <cstdint>
-#include <cstdio>
-#include <cstdlib>
+#include <memory>
+#include <mutex>
 #include <string>
+
+#include <spdlog/sinks/base_sink.h>
+#include <spdlog/spdlog.h>
+
+#include <Plinth/BufferQueue.h>
+#include <Plinth/Logging.h>
 
 namespace {
 
-using Melvo::ApplicationInfo;
-using vorn::TidewaveSynchroInfo;
-
-// Longer than any string kept inline, so a freed copy would be a freed heap block.
-const char* const kName = "Exit Time Host With A Long Name";
-const std::int64_t kCallbackTicks = 0x0123456789ABCDEF;
-
-void Check(bool condition, const char* what) {
-  if (condition) return;
-  std::fprintf(stderr, "after main: %s\n", what);
-  std::_Exit(1);
-}
-
-// Made before main, so destroyed after everything main made, the library's first use included.
-struct LateUser {
-  ~LateUser() {
-    Check(ApplicationInfo::Name() == kName, "Name");
-    Check(ApplicationInfo::NormalizedName() == "ExitTimeHostWithALongName", "NormalizedName");
-    Check(ApplicationInfo::ServiceName() == "Exit Time Host Service Name", "ServiceName");
-    Check(ApplicationInfo::GetContentPath(Melvo::ContentFolderType::Audio) == "/srv/audio/of/the/exit/host",
-          "GetContentPath");
-    Check(!ApplicationInfo::IsRunningAsService(), "IsRunningAsService");
-    Check(ApplicationInfo::RestartCommandLine() == ApplicationInfo::ExecutableCommandLine(),
-          "RestartCommandLine");
-    Check(TidewaveSynchroInfo::Instance().GetLastTidewaveCodeCallbackTime().time_since_epoch().count() ==
-              kCallbackTicks,
-          "GetLastTidewaveCodeCallbackTime");
+// Writes each message straight to standard output, which stays open until the process ends.
+class RawStdoutSink : public spdlog::sinks::base_sink<std::mutex> {
+ protected:
+  void sink_it_(const spdlog::details::log_msg& message) override {
+    std::string line = std::string(message.logger_name.data(), message.logger_name.size()) + ": " +
+                       std::string(message.payload.data(), message.payload.size()) + "\n";
+    if (::write(STDOUT_FILENO, line.data(), line.size()) < 0) std::abort();
   }
-} lateUser;
+  void flush_() override {}
+};
+
+std::shared_ptr<Melvo::BufferQueue> g_pool = Melvo::BufferQueue::Create(1, 64);
+std::shared_ptr<Melvo::ManagedBuffer> g_handle = g_pool->AcquireBuffer(64, false);
+Melvo::ManagedBuffer g_duplicate(g_handle->GetBuffer());
 
 }  // namespace
 
 int main() {
-  const char* argv[] = {"exit-time-host", "--execute_standalone", nullptr};
-  if (!ApplicationInfo::Init(kName, "", "Org", "1.0", "", Melvo::DataFolderType::ExecutableFolder, 2, argv) ||
-      !ApplicationInfo::InitServiceName("Exit Time Host Service Name") ||
-      !ApplicationInfo::InitContentPaths(
-          {{Melvo::ContentFolderType::Audio, "/srv/audio/of/the/exit/host"}})) {
-    return 1;
+  auto host = std::make_shared<spdlog::logger>("vorn.Plinth", std::make_shared<RawStdoutSink>());
+  InitLoggerPlinth({host}, LoggerThreadPoolSettings{64, 1});
+  // The pool's logger is bound during main, as a running service's would be.
+  try {
+    g_pool->AcquireBuffer(64, false);
+  } catch (const Melvo::BufferQueue::BufferQueueException&) {
   }
-  TidewaveSynchroInfo::TimePoint time{TidewaveSynchroInfo::Duration(kCallbackTicks)};
-  TidewaveSynchroInfo::Instance().SetLastTidewaveCodeCallbackTime(time);
   return 0;
 }
