@@ -5,8 +5,11 @@
 #include <Plinth/AudioCaptureInfo.h>
 #include <Plinth/Buffer.h>
 #include <Plinth/BufferQueue.h>
+#include <Plinth/FileIntegrity.h>
 #include <Plinth/Logging.h>
+#include <Plinth/StateMachine.h>
 #include <Plinth/StringUtils.h>
 #include <Plinth/TidewaveSynchroInfo.h>
+#include <Plinth/Timers.h>
 #include <Plinth/Version.h>
 #include <Plinth/WaveFileBuffer.h>
