@@ -67,7 +67,8 @@ TEST(AudioCaptureInfo, CloneCopiesWholeFramesByteForByte) {
       {narrow, 10, 20, primary.substr(10, 20), "", ""},
       {shortSide, 40, AudioCaptureInfo::kToTheEnd, primary.substr(40), secondary.substr(80, 20), ""},
       {tiny, 0, 1, "t", secondary.substr(0, 8), ""},
-      {tiny, 1, 1, "", "", "E: Requested to copy Buffer contents from offset: 1 when the buffer is only 1 bytes big."},
+      {tiny, 1, 1, "", "",
+       "E: Requested to copy Buffer contents from offset: 1 when the buffer is only 1 bytes big."},
       {empty, 0, 10, "no handle", "no handle", "W: Cloning AudioCaptureInfo packet without a source buffer."},
   };
   for (const auto& [record, offset, count, primaryBytes, secondaryBytes, logged] : cases) {
