@@ -46,6 +46,9 @@ TEST(Buffer, SizesAndPointersStayWithinTheBlock) {
   EXPECT_EQ(buffer->GetBufferPtr(105), buffer->GetBufferPtr(0) + 99);
   buffer->IncreaseUsedSize(60);
   EXPECT_EQ(buffer->GetRoomLeft(), 40u);
+  buffer->IncreaseUsedSize(30);
+  buffer->IncreaseUsedSize(10);  // exactly the room left
+  EXPECT_EQ(buffer->GetUsedSize(), 100u);
   buffer->IncreaseUsedSize(SIZE_MAX);
   EXPECT_EQ(buffer->GetUsedSize(), 100u);
   buffer->DecreaseUsedSize(101);

@@ -153,3 +153,21 @@ TEST_F(WaveFileBufferTest, ExchangesFilesWithSox) {
               format + " 0.500000\n");
   }
 }
+
+TEST_F(WaveFileBufferTest, CountsTwelveBitSamplesAsOneByteAndRewindsAfterAShortRead) {
+  Melvo::WaveFileBuffer wave;
+  ASSERT_TRUE(wave.Create(Path("w.wav"), 8000, 3, 12));
+  ASSERT_TRUE(wave.WriteDataToFile("abcdefghijkl", 12));
+  // 3 bytes a frame, 24000 bytes a second.
+  EXPECT_EQ(ReadAll(Path("w.wav")).substr(28, 6), std::string("\xC0\x5D\0\0\3\0", 6));
+  EXPECT_DOUBLE_EQ(wave.GetDecimalSecondsInFile(), 12.0 / 24000);
+  ASSERT_TRUE(wave.Load());
+  std::string block(20, '\0');
+  std::uint32_t got = 0;
+  ASSERT_TRUE(wave.ReadDataFromFile(&block[0], got, 20));
+  EXPECT_EQ(block.substr(0, got), "abcdefghijkl");
+  ASSERT_TRUE(wave.Rewind());
+  ASSERT_TRUE(wave.ReadDataFromFile(&block[0], got, 5));
+  EXPECT_EQ(block.substr(0, got), "abcde");
+  Logged();
+}
