@@ -51,7 +51,9 @@ TEST(Buffer, SizesAndPointersStayWithinTheBlock) {
   EXPECT_EQ(buffer->GetUsedSize(), 100u);
   buffer->IncreaseUsedSize(SIZE_MAX);
   EXPECT_EQ(buffer->GetUsedSize(), 100u);
-  buffer->DecreaseUsedSize(101);
+  buffer->DecreaseUsedSize(30);
+  EXPECT_EQ(buffer->GetUsedSize(), 70u);
+  buffer->DecreaseUsedSize(71);
   EXPECT_EQ(buffer->GetUsedSize(), 0u);
   buffer->SetUsedSize(500);
   EXPECT_EQ(buffer->GetUsedSize(), 500u);
@@ -152,6 +154,10 @@ TEST(Buffer, WrappedMemoryIsNeverReleasedNorWrittenOver) {
   EXPECT_NE(copied->GetBufferPtr(0), foreign.data());
   EXPECT_EQ(Contents(*copied), "data");
   wrap(10, 64)->SetReservedSize(0, false);
+  auto nothing = wrap(0, 0);
+  nothing->SetBufferPtr(nullptr, 0, 0, false);
+  nothing->SetReservedSize(10, false);
+  EXPECT_TRUE(nothing->IsOwner()) << "a block the buffer allocates is its own";
   EXPECT_EQ(std::string(foreign.begin(), foreign.end()), std::string(64, 'f'));
   LogCapture::Take();
 }

@@ -98,6 +98,9 @@ TEST_F(WaveFileBufferTest, WritesWithACurrentHeaderAndReadsBackPastOtherChunks) 
                 " to position -1. Position is before the audio data.\n"
                 "W ReadDataFromFile: Can't read anymore from @/odd.wav. At EOF or file in a bad state.\n" +
                 move + ". File is in a bad state.\n");
+  // Written again, a file has the canonical header, whatever the header of the file read before.
+  ASSERT_TRUE(wave.Create(name, 8000, 1, 8));
+  EXPECT_EQ(wave.GetFileSize(), 44);
 }
 
 TEST_F(WaveFileBufferTest, RefusesWhatCannotBeReadOrCreated) {
