@@ -127,8 +127,12 @@ TEST(Buffer, CopyMakesRoomForTheReserve) {
   small->CopyBufferPtr(small->GetBufferPtr(2), 4, 20);  // from itself, into a block large enough
   EXPECT_EQ(small->GetBufferPtr(0), block);
   EXPECT_EQ(Contents(*small), "2345");
+  const std::string text = "0123456789abcdefghijklmnopqrstuv";
+  small->CopyBufferPtr(text.data(), 32, 0);
+  small->CopyBufferPtr(small->GetBufferPtr(0), 32, 600);  // from itself, into a new block
+  EXPECT_EQ(Contents(*small), text);
 
-  small->CopyBufferPtr(nullptr, 0, 501);
+  small->CopyBufferPtr(nullptr, 0, 601);
   EXPECT_EQ(small->GetBufferPtr(0), nullptr);
   EXPECT_EQ(small->GetReservedSize() + small->GetUsedSize(), 0u);
   EXPECT_TRUE(LogCapture::Take().empty());
