@@ -172,5 +172,8 @@ TEST_F(WaveFileBufferTest, CountsTwelveBitSamplesAsOneByteAndRewindsAfterAShortR
   ASSERT_TRUE(wave.Rewind());
   ASSERT_TRUE(wave.ReadDataFromFile(&block[0], got, 5));
   EXPECT_EQ(block.substr(0, got), "abcde");
+  Melvo::WaveFileBuffer unopened;
+  EXPECT_FALSE(unopened.ReadDataFromFile(&block[0], got, 5));
+  EXPECT_EQ(got, 0u) << "a failed read reports no bytes";
   Logged();
 }
