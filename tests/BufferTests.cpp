@@ -131,6 +131,9 @@ TEST(Buffer, CopyMakesRoomForTheReserve) {
   small->CopyBufferPtr(text.data(), 32, 0);
   small->CopyBufferPtr(small->GetBufferPtr(0), 32, 600);  // from itself, into a new block
   EXPECT_EQ(Contents(*small), text);
+  block = small->GetBufferPtr(0);
+  small->CopyBufferPtr(std::string(600, 'z').data(), 600, 0);
+  EXPECT_EQ(small->GetBufferPtr(0), block) << "a block exactly large enough is kept";
 
   small->CopyBufferPtr(nullptr, 0, 601);
   EXPECT_EQ(small->GetBufferPtr(0), nullptr);
