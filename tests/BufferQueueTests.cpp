@@ -100,7 +100,9 @@ TEST(BufferQueue, HandedOutBuffersFollowTheResizeRule) {
                                   {3001, 1500, 0, 1500}, {4096, 0, 0, 0},       {1024, 1024, 4096, 4096}};
   for (const auto& [reserved, bufferSize, request, expected] : cases) {
     SCOPED_TRACE(testing::Message() << reserved << " bytes, size " << bufferSize << ", request " << request);
-    auto pool = BufferQueue::Create(2, reserved);
+    auto pool = BufferQueue::Create(1, reserved);
+    pool->SetQueueCapacity(2);  // grown by one buffer of the pool's size
+    ASSERT_EQ(pool->GetFreeQueueSize(), 2u);
     pool->SetBufferSize(bufferSize);
     // The first stays in use, so the second request gets the other buffer.
     for (auto& handle : {pool->AcquireBuffer(request, false), pool->AcquireBuffer(0, false)})
