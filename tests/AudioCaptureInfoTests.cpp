@@ -66,6 +66,7 @@ TEST(AudioCaptureInfo, CloneCopiesWholeFramesByteForByte) {
        "E: Requested to copy Buffer contents from offset: 1000 when the buffer is only 1000 bytes big."},
       {narrow, 10, 20, primary.substr(10, 20), "", ""},
       {shortSide, 40, AudioCaptureInfo::kToTheEnd, primary.substr(40), secondary.substr(80, 20), ""},
+      {shortSide, 400, 4, primary.substr(400, 4), "", ""},
       {tiny, 0, 1, "t", secondary.substr(0, 8), ""},
       {tiny, 1, 1, "", "",
        "E: Requested to copy Buffer contents from offset: 1 when the buffer is only 1 bytes big."},

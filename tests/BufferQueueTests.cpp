@@ -106,7 +106,8 @@ TEST(BufferQueue, HandedOutBuffersFollowTheResizeRule) {
     pool->SetBufferSize(bufferSize);
     // The first stays in use, so the second request gets the other buffer.
     for (auto& handle : {pool->AcquireBuffer(request, false), pool->AcquireBuffer(0, false)})
-      EXPECT_EQ(handle->GetBuffer()->GetReservedSize(), expected);
+      EXPECT_TRUE(handle->GetBuffer()->GetReservedSize() == expected && handle->GetBuffer()->IsOwner())
+          << handle->GetBuffer()->GetReservedSize();
     EXPECT_EQ(pool->GetBufferSize(), std::max(bufferSize, request));
   }
   LogCapture::Take();
