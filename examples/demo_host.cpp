@@ -1,6 +1,7 @@
-// An example host: it hands the library its console logger first, as every host must, and then
-// works the way a capture service does: pooled packets of audio, described, cloned for a consumer,
-// written block by block to a WAVE file and read back. The library's messages show on the console.
+// An example host: it hands the library its console logger first, as every host must, records who it
+// is and how it was started, and then works the way a capture service does: pooled packets of audio,
+// described, cloned for a consumer, written block by block to a WAVE file and read back. The library's
+// messages show on the console.
 #include <Plinth/Plinth.h>
 
 #include <cmath>
@@ -31,6 +32,20 @@ void StartLogging() {
   console->set_pattern("%^%-5l%$ %-28n %v   [%g:%# %!]");
   // Every logger name below "vorn.Plinth" used by the library now writes to this console.
   InitLoggerPlinth({console}, LoggerThreadPoolSettings{8192, 1});
+}
+
+// Records the program's identity and arguments (this also makes the executable's folder the working
+// directory) and shows what the library derives from them. Run with -x to run standalone.
+void DescribeApplication(int argc, char** argv) {
+  Melvo::ApplicationInfo::Init("Plinth Demo Host", "", "Melvo Audio", "1.0.0", "",
+                               Melvo::DataFolderType::LocalAppData, argc, argv);
+  Melvo::ApplicationInfo::InitServiceName("Plinth Demo Service");
+  std::printf("application %s (%s), data folder %s\n", Melvo::ApplicationInfo::Name().c_str(),
+              Melvo::ApplicationInfo::NormalizedName().c_str(),
+              Melvo::ApplicationInfo::DataPath().string().c_str());
+  std::printf("running as %s; restart command: %s\n",
+              Melvo::ApplicationInfo::IsRunningAsService() ? "a service" : "a standalone program",
+              Melvo::ApplicationInfo::RestartCommandLine().c_str());
 }
 
 // A free-standing buffer that grows as text is appended; its reallocations are logged.
@@ -96,8 +111,9 @@ void ReadWaveFile(const std::string& path) {
 
 }  // namespace
 
-int main() {
+int main(int argc, char** argv) {
   StartLogging();
+  DescribeApplication(argc, argv);
   UseBuffer();
   const std::string path = (boost::filesystem::temp_directory_path() / "plinth-demo.wav").string();
   CaptureToWaveFile(path);

@@ -3,8 +3,6 @@
 #include <algorithm>
 #include <utility>
 
-#include <boost/thread/lock_guard.hpp>
-
 #include "LogStatement.h"
 
 namespace Melvo {
@@ -16,7 +14,35 @@ const detail::LogChannel kLog{"vorn.Plinth.BufferQueue"};
 // not reallocate on every acquisition.
 constexpr std::size_t kShrinkFloor = 2048;
 
-using Guard = boost::lock_guard<boost::recursive_mutex>;
+// Takes the pool's mutex, spinning briefly before it blocks: the pool's critical sections last
+// a few hundred nanoseconds, far less than a sleep and wake-up in the kernel, so a thread that
+// finds the mutex held usually gets it soon by waiting on the spot.
+class PoolLock {
+ public:
+  explicit PoolLock(boost::recursive_mutex& mutex) : mutex_(mutex) {
+    for (int attempt = 0; attempt < kSpins; ++attempt) {
+      if (mutex_.try_lock()) return;
+      CpuRelax();
+    }
+    mutex_.lock();
+  }
+  ~PoolLock() { mutex_.unlock(); }
+  PoolLock(const PoolLock&) = delete;
+  PoolLock& operator=(const PoolLock&) = delete;
+
+ private:
+  static constexpr int kSpins = 100;
+
+  static void CpuRelax() {
+#if defined(__x86_64__) || defined(__i386__)
+    __builtin_ia32_pause();
+#elif defined(_M_X64)
+    _mm_pause();
+#endif
+  }
+
+  boost::recursive_mutex& mutex_;
+};
 
 }  // namespace
 
@@ -50,38 +76,43 @@ std::shared_ptr<BufferQueue> BufferQueue::Create(std::size_t queueCapacity, std:
 }
 
 std::shared_ptr<ManagedBuffer> BufferQueue::AcquireBuffer(std::size_t size, bool allocateIfEmpty) {
-  Guard guard(mutex);
+  // The handle is made before the lock is taken, so that no thread waits on an allocation; it
+  // holds the buffer only once the buffer is listed as in use, so a failure on the way leaves
+  // the pool as it was and nothing to hand back.
+  auto handle = std::make_shared<ManagedBuffer>(nullptr);
+  PoolLock lock(mutex);
   if (freeBuffers.empty()) {
     if (!allocateIfEmpty) {
       PLINTH_LOG(kLog, spdlog::level::err, "No buffers left in the free list");
       throw BufferQueueException("No buffers left in the free list");
     }
-    std::shared_ptr<ManagedBuffer> handle = AllocateManagedBuffer(size);
-    const std::shared_ptr<Buffer>& buffer = handle->GetBuffer();
+    std::shared_ptr<Buffer> buffer = AllocateNewBuffer(size);
     usedBuffers.emplace(buffer->id, buffer);
     ++capacity;
+    handle->GetBuffer() = std::move(buffer);
     return handle;
   }
 
-  bufferSize = std::max<std::uint64_t>(bufferSize, size);
-  // The handle is made before the buffer changes lists, so a failed allocation changes nothing.
+  const std::uint64_t wantedSize = std::max<std::uint64_t>(bufferSize, size);
   auto oldest = freeBuffers.begin();
-  std::shared_ptr<ManagedBuffer> handle = std::make_shared<ManagedBuffer>(oldest->second);
+  handle->GetBuffer() = oldest->second;
   usedBuffers.insert(freeBuffers.extract(oldest));
 
+  // A failed reallocation destroys the handle, which hands the buffer back.
   Buffer& buffer = *handle->GetBuffer();
   const std::size_t reserved = buffer.GetReservedSize();
-  const bool tooSmall = reserved < bufferSize;
+  const bool tooSmall = reserved < wantedSize;
   const bool tooLarge =
-      reserved > kShrinkFloor && reserved > bufferSize && reserved - bufferSize > bufferSize;
+      reserved > kShrinkFloor && reserved > wantedSize && reserved - wantedSize > wantedSize;
   if (tooSmall || tooLarge) {
-    buffer.SetReservedSize(bufferSize, false);
+    buffer.SetReservedSize(wantedSize, false);
   }
+  bufferSize = wantedSize;
   return handle;
 }
 
 std::size_t BufferQueue::ReclaimMemory() {
-  Guard guard(mutex);
+  PoolLock lock(mutex);
   if (freeBuffers.empty() || freeBuffers.size() <= reclaimThreshold) {
     return 0;
   }
@@ -92,7 +123,7 @@ std::size_t BufferQueue::ReclaimMemory() {
 }
 
 void BufferQueue::SetQueueCapacity(std::size_t newCapacity) {
-  Guard guard(mutex);
+  PoolLock lock(mutex);
   if (newCapacity < capacity) {
     const std::size_t destroyed = std::min<std::uint64_t>(capacity - newCapacity, freeBuffers.size());
     freeBuffers.erase(freeBuffers.begin(),
@@ -104,37 +135,37 @@ void BufferQueue::SetQueueCapacity(std::size_t newCapacity) {
 }
 
 void BufferQueue::SetBufferSize(std::size_t size) {
-  Guard guard(mutex);
+  PoolLock lock(mutex);
   bufferSize = size;
 }
 
 std::size_t BufferQueue::GetBufferSize() const {
-  Guard guard(mutex);
+  PoolLock lock(mutex);
   return bufferSize;
 }
 
 std::size_t BufferQueue::GetFreeQueueSize() const {
-  Guard guard(mutex);
+  PoolLock lock(mutex);
   return freeBuffers.size();
 }
 
 std::size_t BufferQueue::GetUsedQueueSize() const {
-  Guard guard(mutex);
+  PoolLock lock(mutex);
   return usedBuffers.size();
 }
 
 bool BufferQueue::IsEmpty() const {
-  Guard guard(mutex);
+  PoolLock lock(mutex);
   return freeBuffers.empty();
 }
 
 bool BufferQueue::IsFull() const {
-  Guard guard(mutex);
+  PoolLock lock(mutex);
   return freeBuffers.size() == capacity;
 }
 
 std::size_t BufferQueue::QueueCapacity() const {
-  Guard guard(mutex);
+  PoolLock lock(mutex);
   return capacity;
 }
 
@@ -142,10 +173,6 @@ std::shared_ptr<Buffer> BufferQueue::AllocateNewBuffer(std::size_t size) {
   // shared_from_this throws std::bad_weak_ptr for a pool outside a shared_ptr.
   std::weak_ptr<BufferQueue> self = shared_from_this();
   return std::shared_ptr<Buffer>(new Buffer(std::move(self), size, 0, nullptr, false, true));
-}
-
-std::shared_ptr<ManagedBuffer> BufferQueue::AllocateManagedBuffer(std::size_t size) {
-  return std::make_shared<ManagedBuffer>(AllocateNewBuffer(size));
 }
 
 void BufferQueue::AddFreeBuffers(std::size_t count) {
@@ -156,7 +183,7 @@ void BufferQueue::AddFreeBuffers(std::size_t count) {
 }
 
 void BufferQueue::RecycleBuffer(Buffer& buffer) {
-  Guard guard(mutex);
+  PoolLock lock(mutex);
   buffer.SetUsedSize(0);
   auto entry = usedBuffers.find(buffer.id);
   if (entry == usedBuffers.end() || entry->second.get() != &buffer) {

@@ -3,12 +3,35 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <cstdlib>
+#include <new>
 #include <thread>
 #include <vector>
 
 #include <Plinth/BufferQueue.h>
 
 #include "support/LogCapture.h"
+
+// Allocation failures on purpose, on the calling thread only: the allocation that many allocations
+// from now fails (countdown), or every allocation of exactly that many bytes (size).
+// These replace the global operators and pair malloc with free, which GCC cannot see.
+#pragma GCC diagnostic ignored "-Wmismatched-new-delete"
+thread_local int t_failCountdown = 0;
+thread_local std::size_t t_failSize = 0;
+
+void* operator new(std::size_t size) {
+  if ((t_failCountdown > 0 && --t_failCountdown == 0) || (t_failSize != 0 && size == t_failSize)) {
+    throw std::bad_alloc();
+  }
+  if (void* block = std::malloc(size == 0 ? 1 : size)) return block;
+  throw std::bad_alloc();
+}
+void operator delete(void* block) noexcept {
+  std::free(block);
+}
+void operator delete(void* block, std::size_t) noexcept {
+  std::free(block);
+}
 
 namespace {
 
@@ -110,6 +133,37 @@ TEST(BufferQueue, HandedOutBuffersFollowTheResizeRule) {
           << handle->GetBuffer()->GetReservedSize();
     EXPECT_EQ(pool->GetBufferSize(), std::max(bufferSize, request));
   }
+  LogCapture::Take();
+}
+
+// An allocation that fails inside an acquisition passes through and leaves the pool as it was,
+// with nothing to hand back and so no message: each allocation of a growing acquisition is failed
+// in turn, then the reallocation of a free buffer too small for the request.
+TEST(BufferQueue, FailedAllocationsLeaveThePoolAsItWas) {
+  auto pool = BufferQueue::Create(0, 64);
+  LogCapture::Take();
+  int failures = 0;
+  for (int failing = 1; failures < 100; ++failing, ++failures) {
+    t_failCountdown = failing;
+    try {
+      auto handle = pool->AcquireBuffer(100, true);
+      break;
+    } catch (const std::bad_alloc&) {
+      t_failCountdown = 0;
+      EXPECT_EQ(State(*pool), "0 free 0 used 0 capacity full empty") << "allocation " << failing;
+      EXPECT_TRUE(LogCapture::Take().empty()) << "allocation " << failing;
+    }
+  }
+  t_failCountdown = 0;
+  EXPECT_GE(failures, 3) << "the handle, the buffer and its block at least";
+  EXPECT_EQ(State(*pool), "1 free 0 used 1 capacity full");
+
+  t_failSize = 4096;
+  EXPECT_THROW(pool->AcquireBuffer(4096, true), std::bad_alloc);
+  t_failSize = 0;
+  EXPECT_EQ(State(*pool), "1 free 0 used 1 capacity full");
+  EXPECT_EQ(pool->GetBufferSize(), 64u);
+  EXPECT_EQ(pool->AcquireBuffer(0, false)->GetBuffer()->GetReservedSize(), 100u);
   LogCapture::Take();
 }
 

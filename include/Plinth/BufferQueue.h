@@ -89,7 +89,6 @@ class PLINTH_API BufferQueue : public std::enable_shared_from_this<BufferQueue> 
   BufferQueue() = default;
 
   std::shared_ptr<Buffer> AllocateNewBuffer(std::size_t size);
-  std::shared_ptr<ManagedBuffer> AllocateManagedBuffer(std::size_t size);
   // Adds `count` new free buffers of `bufferSize` bytes; the caller adjusts the capacity.
   void AddFreeBuffers(std::size_t count);
   // Takes a buffer back from its handle; throws BufferQueueException for one not in use here.

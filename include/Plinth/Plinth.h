@@ -1,10 +1,12 @@
 // Everything the library gives its hosts, in one include.
 #pragma once
 
+#include <Plinth/ApplicationInfo.h>
 #include <Plinth/AudioCaptureInfo.h>
 #include <Plinth/Buffer.h>
 #include <Plinth/BufferQueue.h>
 #include <Plinth/Logging.h>
 #include <Plinth/StringUtils.h>
+#include <Plinth/TidewaveSynchroInfo.h>
 #include <Plinth/Version.h>
 #include <Plinth/WaveFileBuffer.h>
