@@ -119,8 +119,9 @@ TEST(BufferQueue, BuffersMoveBetweenFreeInUseAndDestroyed) {
 // Up to 2048 bytes a free buffer is never shrunk, above that only when more than twice the pool's
 // buffer size; a larger request raises that size for good, so the next buffer handed out gets it too.
 TEST(BufferQueue, HandedOutBuffersFollowTheResizeRule) {
-  const std::size_t cases[][4] = {{2048, 1000, 0, 2048}, {2049, 1000, 0, 1000}, {3000, 1500, 0, 3000},
-                                  {3001, 1500, 0, 1500}, {4096, 0, 0, 0},       {1024, 1024, 4096, 4096}};
+  const std::size_t cases[][4] = {{2048, 1000, 0, 2048},   {2049, 1000, 0, 1000}, {3000, 1500, 0, 3000},
+                                  {3001, 1500, 0, 1500},   {4096, 0, 0, 0},       {0, 0, 0, 0},
+                                  {1024, 1024, 4096, 4096}};
   for (const auto& [reserved, bufferSize, request, expected] : cases) {
     SCOPED_TRACE(testing::Message() << reserved << " bytes, size " << bufferSize << ", request " << request);
     auto pool = BufferQueue::Create(1, reserved);
