@@ -1,13 +1,15 @@
-// An example host: it hands the library its console logger first, as every host must, records who it
+// An example host: it hands the library its console loggers first, as every host must, records who it
 // is and how it was started, and then works the way a capture service does: pooled packets of audio,
-// described, cloned for a consumer, written block by block to a WAVE file and read back. The library's
-// messages show on the console.
+// described, cloned for a consumer, written block by block to a WAVE file and read back. A state
+// machine drives the capture's life cycle, and two timers time it. The library's messages show on the
+// console.
 #include <Plinth/Plinth.h>
 
 #include <cmath>
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
+#include <deque>
 #include <memory>
 #include <string>
 #include <vector>
@@ -30,8 +32,10 @@ void StartLogging() {
   auto console = spdlog::stdout_color_mt("vorn.Plinth");
   console->set_level(spdlog::level::trace);
   console->set_pattern("%^%-5l%$ %-28n %v   [%g:%# %!]");
-  // Every logger name below "vorn.Plinth" used by the library now writes to this console.
-  InitLoggerPlinth({console}, LoggerThreadPoolSettings{8192, 1});
+  // The host's own logger, for the state machine below; it shares the console's sink.
+  auto host = console->clone("vorn.DemoHost");
+  // Every logger name below "vorn.Plinth" or "vorn.DemoHost" now writes to this console.
+  InitLoggerPlinth({console, host}, LoggerThreadPoolSettings{8192, 1});
 }
 
 // Records the program's identity and arguments (this also makes the executable's folder the working
@@ -69,25 +73,149 @@ void CapturePacket(Melvo::Buffer& audio, Melvo::Buffer& frameIndexes, std::uint6
   }
 }
 
-// Captures packets through a pool, hands a clone of each to a consumer that writes it to a WAVE
-// file, and lets every handle go so the buffers return to the pool.
+// The capture's life cycle: Idle -> Capturing -> Draining -> Stopped. An event carries the number
+// of packets the consumer has yet to write, which decides whether draining is over.
+enum class CaptureSignal { Start, Packet, Stop, Drained };
+
+struct CaptureEvent {
+  CaptureSignal signal;
+  std::size_t backlog;
+};
+
+// What the states share: the capture's timers, run while the machine is in Capturing.
+struct CaptureTiming {
+  Melvo::BasicTimer timer;
+  Melvo::StopwatchTimerPrecise stopwatch;
+  std::size_t packets = 0;
+};
+
+class CaptureState : public Melvo::IState<CaptureEvent, CaptureTiming> {
+ public:
+  explicit CaptureState(std::string name) : name(std::move(name)) {}
+  std::string GetName() const override { return name; }
+
+ protected:
+  CaptureTiming& Timing() const { return *machineStorage; }
+
+ private:
+  std::string name;
+};
+
+class Idle : public CaptureState {
+ public:
+  Idle() : CaptureState("Idle") {}
+
+ protected:
+  bool DoHandleEvent(const CaptureEvent& event, std::string& next, std::string& reason) override {
+    if (event.signal != CaptureSignal::Start) return false;
+    next = "Capturing";
+    reason = "start requested";
+    return true;
+  }
+};
+
+class Capturing : public CaptureState {
+ public:
+  Capturing() : CaptureState("Capturing") {}
+
+ protected:
+  void DoEnter(const CaptureEvent& event, std::string& next) override {
+    Timing().timer.StartTimer();
+    Timing().stopwatch.Start();
+    CaptureState::DoEnter(event, next);
+  }
+  bool DoHandleEvent(const CaptureEvent& event, std::string& next, std::string& reason) override {
+    if (event.signal == CaptureSignal::Packet) {
+      ++Timing().packets;
+      next = GetName();
+      return true;
+    }
+    if (event.signal != CaptureSignal::Stop) return false;
+    next = "Draining";
+    reason = "stop requested with " + std::to_string(event.backlog) + " packets to write";
+    return true;
+  }
+  void DoExit(const CaptureEvent&, const std::string&) override {
+    Timing().timer.StopTimer();
+    Timing().stopwatch.Stop();
+  }
+};
+
+// Moves straight on to Stopped, through its entry action, when nothing is left to write.
+class Draining : public CaptureState {
+ public:
+  Draining() : CaptureState("Draining") {}
+
+ protected:
+  void DoEnter(const CaptureEvent& event, std::string& next) override {
+    next = event.backlog == 0 ? "Stopped" : GetName();
+  }
+  bool DoHandleEvent(const CaptureEvent& event, std::string& next, std::string&) override {
+    next = event.signal == CaptureSignal::Drained ? "Stopped" : GetName();
+    return true;
+  }
+};
+
+class Stopped : public CaptureState {
+ public:
+  Stopped() : CaptureState("Stopped") {}
+
+ protected:
+  void DoEnter(const CaptureEvent& event, std::string& next) override {
+    std::printf("captured %zu packets in %lld ms (cumulative timer), %.6f s (stopwatch)\n", Timing().packets,
+                static_cast<long long>(Timing().timer.GetElapsedTime()),
+                Timing().stopwatch.GetElapsedTimeInSeconds());
+    CaptureState::DoEnter(event, next);
+  }
+  bool DoHandleEvent(const CaptureEvent&, std::string& next, std::string&) override {
+    next = GetName();
+    return true;
+  }
+};
+
+using CaptureMachine = Melvo::StateMachine<CaptureState>;
+
+void BuildCaptureMachine(CaptureMachine& machine) {
+  machine.AddTheInitialState(std::make_shared<Idle>());
+  machine.DoAddState(std::make_shared<Capturing>(), Melvo::Normal);
+  machine.DoAddState(std::make_shared<Draining>(), Melvo::Normal);
+  machine.DoAddState(std::make_shared<Stopped>(), Melvo::Final);
+  machine.FreezeStates();
+}
+
+// Captures packets through a pool and hands a clone of each to a consumer that writes it to a WAVE
+// file one packet behind; every handle goes in the end, so the buffers return to the pool. A state
+// machine follows the capture from start to stop, and refuses a packet before the start.
 void CaptureToWaveFile(const std::string& path) {
+  CaptureMachine machine("vorn.DemoHost.Capture");
+  BuildCaptureMachine(machine);
   auto audioPool = Melvo::BufferQueue::Create(4, kFramesPerPacket * kFrameBytes);
   auto indexPool = Melvo::BufferQueue::Create(4, kFramesPerPacket * 8);
   Melvo::WaveFileBuffer writer;
   writer.Create(path, kSampleRate, kChannels, kBitsPerSample);
+  std::deque<std::shared_ptr<Melvo::AudioCaptureInfo>> backlog;
+  const auto writeOldest = [&] {
+    Melvo::Buffer& bytes = *backlog.front()->primaryBuffer->GetBuffer();
+    writer.WriteDataToFile(bytes.GetBufferPtr(0), static_cast<std::uint32_t>(bytes.GetUsedSize()));
+    backlog.pop_front();
+  };
 
+  machine.ProcessEvent({CaptureSignal::Packet, 0});  // refused: the capture has not started
+  machine.ProcessEvent({CaptureSignal::Start, 0});
   for (std::size_t packet = 0; packet < kPackets; ++packet) {
     auto audio = audioPool->AcquireBuffer(kFramesPerPacket * kFrameBytes, true);
     auto indexes = indexPool->AcquireBuffer(kFramesPerPacket * 8, true);
     CapturePacket(*audio->GetBuffer(), *indexes->GetBuffer(), packet * kFramesPerPacket);
     Melvo::AudioCaptureInfo info(packet, 0, 0.0f, kFrameBytes * 8, 0.0, 0.0, nullptr, audio, indexes);
+    machine.ProcessEvent({CaptureSignal::Packet, backlog.size()});
 
     // The consumer gets its own copy of the packet, in buffers of the same pools.
-    auto copy = info.Clone(audioPool->AcquireBuffer(0, true), indexPool->AcquireBuffer(0, true));
-    Melvo::Buffer& bytes = *copy->primaryBuffer->GetBuffer();
-    writer.WriteDataToFile(bytes.GetBufferPtr(0), static_cast<std::uint32_t>(bytes.GetUsedSize()));
+    if (!backlog.empty()) writeOldest();
+    backlog.push_back(info.Clone(audioPool->AcquireBuffer(0, true), indexPool->AcquireBuffer(0, true)));
   }
+  machine.ProcessEvent({CaptureSignal::Stop, backlog.size()});
+  while (!backlog.empty()) writeOldest();
+  machine.ProcessEvent({CaptureSignal::Drained, 0});
   std::printf("capture done: audio pool holds %zu buffers, %zu free, %zu in use\n",
               audioPool->QueueCapacity(), audioPool->GetFreeQueueSize(), audioPool->GetUsedQueueSize());
 }

@@ -98,6 +98,17 @@ std::shared_ptr<spdlog::logger> GetLogger(const std::string& name) {
   return Cache().Bind(name);
 }
 
+void WriteLogStatement(const std::string& loggerName, const char* file, int line, const char* function,
+                       int level, const std::string& text) {
+  if (level < spdlog::level::trace || level >= spdlog::level::off) {
+    return;
+  }
+  // The text is written as it stands: braces in it are the caller's data, not placeholders.
+  GetLogger(loggerName)
+      ->log(spdlog::source_loc{file, line, function}, static_cast<spdlog::level::level_enum>(level),
+            spdlog::string_view_t(text.data(), text.size()));
+}
+
 spdlog::logger& LogChannel::Bind() const {
   spdlog::logger& logger = *GetLogger(name_);
   bound_.store(&logger, std::memory_order_release);

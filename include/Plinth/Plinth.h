@@ -6,7 +6,9 @@
 #include <Plinth/Buffer.h>
 #include <Plinth/BufferQueue.h>
 #include <Plinth/Logging.h>
+#include <Plinth/StateMachine.h>
 #include <Plinth/StringUtils.h>
 #include <Plinth/TidewaveSynchroInfo.h>
+#include <Plinth/Timers.h>
 #include <Plinth/Version.h>
 #include <Plinth/WaveFileBuffer.h>

@@ -13,5 +13,6 @@ run("${CMAKE_COMMAND}" -S "${CONSUMER_DIR}" -B "${WORK_DIR}/consumer" -G "${GENE
     "-DCMAKE_PREFIX_PATH=${prefix}" "-DCMAKE_CXX_FLAGS=${CONSUMER_FLAGS}")
 run("${CMAKE_COMMAND}" --build "${WORK_DIR}/consumer")
 run("${WORK_DIR}/consumer/consumer")
+run("${WORK_DIR}/consumer/state_machine_host")
 file(REMOVE_RECURSE "${WORK_DIR}")
 message(STATUS "the installed package builds and runs a consumer")
