@@ -1,8 +1,8 @@
 // An example host: it hands the library its console loggers first, as every host must, records who it
 // is and how it was started, and then works the way a capture service does: pooled packets of audio,
-// described, cloned for a consumer, written block by block to a WAVE file and read back. A state
-// machine drives the capture's life cycle, and two timers time it. The library's messages show on the
-// console.
+// described, cloned for a consumer, written block by block to a WAVE file and read back; the file is
+// then checksummed and copied with its checksum proven. A state machine drives the capture's life
+// cycle, and two timers time it. The library's messages show on the console.
 #include <Plinth/Plinth.h>
 
 #include <cmath>
@@ -237,6 +237,28 @@ void ReadWaveFile(const std::string& path) {
   std::printf("read back %zu bytes in blocks of %zu\n", total, block.size());
 }
 
+// Checksums the recording and copies it; the copy replaces its destination only once it is complete
+// and its own checksum matches the recording's. The callback could stop the work between blocks.
+void CopyVerified(const boost::filesystem::path& recording, const boost::filesystem::path& copy) {
+  std::uint32_t checksum = 0;
+  std::string error;
+  if (!Melvo::ComputeCRC32Checksum(recording, checksum, error, {})) {
+    std::printf("checksum failed: %s\n", error.c_str());
+    return;
+  }
+  std::printf("%s: CRC-32 %08X\n", recording.string().c_str(), checksum);
+  int checks = 0;
+  const auto keepGoing = [&checks] {
+    ++checks;
+    return false;
+  };
+  if (Melvo::FileCopyWithCRC32(recording, copy, checksum, error, keepGoing)) {
+    std::printf("verified copy %s (%d interruption checks)\n", copy.string().c_str(), checks);
+  } else {
+    std::printf("copy failed: %s\n", error.c_str());
+  }
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -246,6 +268,9 @@ int main(int argc, char** argv) {
   const std::string path = (boost::filesystem::temp_directory_path() / "plinth-demo.wav").string();
   CaptureToWaveFile(path);
   ReadWaveFile(path);
+  const auto copy = boost::filesystem::temp_directory_path() / "plinth-demo-copy.wav";
+  CopyVerified(path, copy);
   boost::filesystem::remove(path);
+  boost::filesystem::remove(copy);
   return 0;
 }

@@ -5,6 +5,7 @@
 #include <Plinth/AudioCaptureInfo.h>
 #include <Plinth/Buffer.h>
 #include <Plinth/BufferQueue.h>
+#include <Plinth/FileIntegrity.h>
 #include <Plinth/Logging.h>
 #include <Plinth/StateMachine.h>
 #include <Plinth/StringUtils.h>
