@@ -96,13 +96,15 @@ TEST(BufferQueue, BuffersMoveBetweenFreeInUseAndDestroyed) {
   const std::uint64_t first = IdentityOf(std::move(handles[0]));
   for (std::uint64_t i = 1; i < 4; ++i) EXPECT_EQ(IdentityOf(std::move(handles[i])), first + i);
   EXPECT_EQ(State(*pool), "4 free 0 used 4 capacity full");
+  pool->SetQueueCapacity(3);
+  EXPECT_TRUE(buffers[3].expired() && !buffers[4].expired()) << "shrinking destroys the oldest free buffer";
 
   // Shrunk below the buffers in use, the pool drops them as they come back, keeping the last.
   for (std::size_t i = 0; i < 3; ++i) handles[i] = pool->AcquireBuffer(0, false);
   pool->SetQueueCapacity(1);
   EXPECT_EQ(State(*pool), "0 free 3 used 1 capacity empty");
   for (std::size_t i = 0; i < 3; ++i) handles[i].reset();
-  EXPECT_TRUE(buffers[3].expired() && buffers[4].expired() && !buffers[5].expired() && buffers[6].expired());
+  EXPECT_TRUE(buffers[4].expired() && buffers[5].expired() && !buffers[6].expired());
   EXPECT_EQ(State(*pool), "1 free 0 used 1 capacity full");
 
   // The kept buffer's handle outlives the pool; the buffer dies with it.
@@ -111,21 +113,25 @@ TEST(BufferQueue, BuffersMoveBetweenFreeInUseAndDestroyed) {
   handles[0]->GetBuffer()->AppendDataPtr("still usable", 12);
   EXPECT_EQ(std::string(handles[0]->GetBuffer()->GetBufferPtr(0), 12), "still usable");
   handles[0].reset();
-  EXPECT_TRUE(buffers[5].expired());
+  EXPECT_TRUE(buffers[6].expired());
 }
 
 // Up to 2048 bytes a free buffer is never shrunk, above that only when more than twice the pool's
 // buffer size; a larger request raises that size for good, so the next buffer handed out gets it too.
 TEST(BufferQueue, HandedOutBuffersFollowTheResizeRule) {
-  const std::size_t cases[][4] = {{2048, 1000, 0, 2048}, {2049, 1000, 0, 1000}, {3000, 1500, 0, 3000},
-                                  {3001, 1500, 0, 1500}, {4096, 0, 0, 0},       {1024, 1024, 4096, 4096}};
+  const std::size_t cases[][4] = {{2048, 1000, 0, 2048},   {2049, 1000, 0, 1000}, {3000, 1500, 0, 3000},
+                                  {3001, 1500, 0, 1500},   {4096, 0, 0, 0},       {0, 0, 0, 0},
+                                  {1024, 1024, 4096, 4096}};
   for (const auto& [reserved, bufferSize, request, expected] : cases) {
     SCOPED_TRACE(testing::Message() << reserved << " bytes, size " << bufferSize << ", request " << request);
-    auto pool = BufferQueue::Create(2, reserved);
+    auto pool = BufferQueue::Create(1, reserved);
+    pool->SetQueueCapacity(2);  // grown by one buffer of the pool's size
+    ASSERT_EQ(pool->GetFreeQueueSize(), 2u);
     pool->SetBufferSize(bufferSize);
     // The first stays in use, so the second request gets the other buffer.
     for (auto& handle : {pool->AcquireBuffer(request, false), pool->AcquireBuffer(0, false)})
-      EXPECT_EQ(handle->GetBuffer()->GetReservedSize(), expected);
+      EXPECT_TRUE(handle->GetBuffer()->GetReservedSize() == expected && handle->GetBuffer()->IsOwner())
+          << handle->GetBuffer()->GetReservedSize();
     EXPECT_EQ(pool->GetBufferSize(), std::max(bufferSize, request));
   }
   LogCapture::Take();

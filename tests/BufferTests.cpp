@@ -46,9 +46,14 @@ TEST(Buffer, SizesAndPointersStayWithinTheBlock) {
   EXPECT_EQ(buffer->GetBufferPtr(105), buffer->GetBufferPtr(0) + 99);
   buffer->IncreaseUsedSize(60);
   EXPECT_EQ(buffer->GetRoomLeft(), 40u);
+  buffer->IncreaseUsedSize(30);
+  buffer->IncreaseUsedSize(10);  // exactly the room left
+  EXPECT_EQ(buffer->GetUsedSize(), 100u);
   buffer->IncreaseUsedSize(SIZE_MAX);
   EXPECT_EQ(buffer->GetUsedSize(), 100u);
-  buffer->DecreaseUsedSize(101);
+  buffer->DecreaseUsedSize(30);
+  EXPECT_EQ(buffer->GetUsedSize(), 70u);
+  buffer->DecreaseUsedSize(71);
   EXPECT_EQ(buffer->GetUsedSize(), 0u);
   buffer->SetUsedSize(500);
   EXPECT_EQ(buffer->GetUsedSize(), 500u);
@@ -122,8 +127,15 @@ TEST(Buffer, CopyMakesRoomForTheReserve) {
   small->CopyBufferPtr(small->GetBufferPtr(2), 4, 20);  // from itself, into a block large enough
   EXPECT_EQ(small->GetBufferPtr(0), block);
   EXPECT_EQ(Contents(*small), "2345");
+  const std::string text = "0123456789abcdefghijklmnopqrstuv";
+  small->CopyBufferPtr(text.data(), 32, 0);
+  small->CopyBufferPtr(small->GetBufferPtr(0), 32, 600);  // from itself, into a new block
+  EXPECT_EQ(Contents(*small), text);
+  block = small->GetBufferPtr(0);
+  small->CopyBufferPtr(std::string(600, 'z').data(), 600, 0);
+  EXPECT_EQ(small->GetBufferPtr(0), block) << "a block exactly large enough is kept";
 
-  small->CopyBufferPtr(nullptr, 0, 501);
+  small->CopyBufferPtr(nullptr, 0, 601);
   EXPECT_EQ(small->GetBufferPtr(0), nullptr);
   EXPECT_EQ(small->GetReservedSize() + small->GetUsedSize(), 0u);
   EXPECT_TRUE(LogCapture::Take().empty());
@@ -149,6 +161,10 @@ TEST(Buffer, WrappedMemoryIsNeverReleasedNorWrittenOver) {
   EXPECT_NE(copied->GetBufferPtr(0), foreign.data());
   EXPECT_EQ(Contents(*copied), "data");
   wrap(10, 64)->SetReservedSize(0, false);
+  auto nothing = wrap(0, 0);
+  nothing->SetBufferPtr(nullptr, 0, 0, false);
+  nothing->SetReservedSize(10, false);
+  EXPECT_TRUE(nothing->IsOwner()) << "a block the buffer allocates is its own";
   EXPECT_EQ(std::string(foreign.begin(), foreign.end()), std::string(64, 'f'));
   LogCapture::Take();
 }

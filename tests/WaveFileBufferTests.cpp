@@ -98,6 +98,9 @@ TEST_F(WaveFileBufferTest, WritesWithACurrentHeaderAndReadsBackPastOtherChunks) 
                 " to position -1. Position is before the audio data.\n"
                 "W ReadDataFromFile: Can't read anymore from @/odd.wav. At EOF or file in a bad state.\n" +
                 move + ". File is in a bad state.\n");
+  // Written again, a file has the canonical header, whatever the header of the file read before.
+  ASSERT_TRUE(wave.Create(name, 8000, 1, 8));
+  EXPECT_EQ(wave.GetFileSize(), 44);
 }
 
 TEST_F(WaveFileBufferTest, RefusesWhatCannotBeReadOrCreated) {
@@ -152,4 +155,25 @@ TEST_F(WaveFileBufferTest, ExchangesFilesWithSox) {
     EXPECT_EQ(Shell("for o in r c b D; do soxi -$o o.wav; done | xargs && sox o.wav -t raw - | cmp - s.raw"),
               format + " 0.500000\n");
   }
+}
+
+TEST_F(WaveFileBufferTest, CountsTwelveBitSamplesAsOneByteAndRewindsAfterAShortRead) {
+  Melvo::WaveFileBuffer wave;
+  ASSERT_TRUE(wave.Create(Path("w.wav"), 8000, 3, 12));
+  ASSERT_TRUE(wave.WriteDataToFile("abcdefghijkl", 12));
+  // 3 bytes a frame, 24000 bytes a second.
+  EXPECT_EQ(ReadAll(Path("w.wav")).substr(28, 6), std::string("\xC0\x5D\0\0\3\0", 6));
+  EXPECT_DOUBLE_EQ(wave.GetDecimalSecondsInFile(), 12.0 / 24000);
+  ASSERT_TRUE(wave.Load());
+  std::string block(20, '\0');
+  std::uint32_t got = 0;
+  ASSERT_TRUE(wave.ReadDataFromFile(&block[0], got, 20));
+  EXPECT_EQ(block.substr(0, got), "abcdefghijkl");
+  ASSERT_TRUE(wave.Rewind());
+  ASSERT_TRUE(wave.ReadDataFromFile(&block[0], got, 5));
+  EXPECT_EQ(block.substr(0, got), "abcde");
+  Melvo::WaveFileBuffer unopened;
+  EXPECT_FALSE(unopened.ReadDataFromFile(&block[0], got, 5));
+  EXPECT_EQ(got, 0u) << "a failed read reports no bytes";
+  Logged();
 }
