@@ -3,6 +3,10 @@
 #include <algorithm>
 #include <utility>
 
+#if defined(_MSC_VER)
+#include <intrin.h>
+#endif
+
 #include "LogStatement.h"
 
 namespace Melvo {
@@ -34,10 +38,10 @@ class PoolLock {
   static constexpr int kSpins = 100;
 
   static void CpuRelax() {
-#if defined(__x86_64__) || defined(__i386__)
-    __builtin_ia32_pause();
-#elif defined(_M_X64)
+#if defined(_MSC_VER)
     _mm_pause();
+#elif defined(__x86_64__) || defined(__i386__)
+    __builtin_ia32_pause();
 #endif
   }
 
