@@ -63,7 +63,10 @@ class JournalingObserver : public Melvo::ICrashHandlerObserver {
     // The dump is created shared with no one: while the library holds it, it cannot be opened.
     const bool exists = fs::exists(expectedDump);
     const bool opens = std::ifstream(expectedDump.string()).is_open();
-    Journal("observer " + name_ + (exists && !opens ? ": dump open" : exists ? ": dump closed" : ": no dump"));
+    Journal("observer " + name_ +
+            (exists && !opens ? ": dump open"
+             : exists         ? ": dump closed"
+                              : ": no dump"));
   }
 
  private:
@@ -101,7 +104,7 @@ class CrashHandlerTest : public testing::Test {
   void RunHost(const std::function<void()>& crash, const CrashHandler::Configuration& configuration) {
     expectedDump = dumpFile;
     status = PlinthTest::RunInChild([&] {
-      journal = std::fopen(JournalPath().c_str(), "a");
+      journal = std::fopen(JournalPath().c_str(), "ab");
       auto logger = std::make_shared<spdlog::logger>("vorn.Plinth", std::make_shared<JournalSink>());
       logger->set_level(spdlog::level::trace);
       InitLoggerPlinth({logger}, LoggerThreadPoolSettings{1024, 1});
@@ -126,7 +129,8 @@ class CrashHandlerTest : public testing::Test {
     std::ifstream file(JournalPath(), std::ios::binary);
     std::string text((std::istreambuf_iterator<char>(file)), std::istreambuf_iterator<char>());
     const std::string folderText = folder.string();
-    for (std::size_t at; (at = text.find(folderText)) != std::string::npos;) text.replace(at, folderText.size(), "@");
+    for (std::size_t at; (at = text.find(folderText)) != std::string::npos;)
+      text.replace(at, folderText.size(), "@");
     return text;
   }
 
@@ -209,7 +213,8 @@ TEST_F(CrashHandlerTest, AFolderThatCannotHoldFilesLogsAWarningAndStillTellsTheO
   dumpFile = folder / "plain-file" / "host.dmp";
   RunHost(&CrashHostWritesThroughNull, CrashHandler::Configuration{"host", folder / "plain-file", true});
   ExpectAccessViolation();
-  EXPECT_EQ(Journaled(), kInstalled + kEntry + "W " + kFilter + "Failed to create the file @\\plain-file\\host.dmp\n" +
+  EXPECT_EQ(Journaled(), kInstalled + kEntry + "W " + kFilter +
+                             "Failed to create the file @\\plain-file\\host.dmp\n" +
                              "observer a: no dump\nobserver c: no dump\n");
 }
 
