@@ -52,8 +52,8 @@ Summary summary;
 
 template <typename... Args>
 std::string Format(const char* format, Args... args) {
-  char text[512];
-  std::snprintf(text, sizeof text, format, args...);
+  std::string text(static_cast<std::size_t>(std::snprintf(nullptr, 0, format, args...)), '\0');
+  std::snprintf(text.data(), text.size() + 1, format, args...);
   return text;
 }
 
