@@ -3,6 +3,7 @@
 // of a test states the event's result, the actions run and the messages written.
 #include <gtest/gtest.h>
 
+#include <functional>
 #include <map>
 #include <memory>
 #include <optional>
@@ -27,10 +28,6 @@ constexpr auto kWarn = spdlog::level::warn;
 constexpr auto kError = spdlog::level::err;
 constexpr int kProbe = 99;  // an event every scripted state handles by staying
 
-struct SharedCounter {
-  int value = 0;
-};
-
 // What a state answers to one event: the state to move to ("" names none) and why.
 struct Reply {
   std::string next = "";
@@ -39,15 +36,17 @@ struct Reply {
 };
 
 // A state that answers events from its script (staying when it has no reply), names `entryNext`
-// on entry when set ("" names none), throws on negative events and journals every action.
-class ScriptedState : public Melvo::IState<int, SharedCounter> {
+// on entry when set ("" names none), throws on negative events and journals every action. Its
+// name comes from `nameSource` when one is set.
+class ScriptedState : public Melvo::IState<int, Melvo::StateMachineNullStorage> {
  public:
   ScriptedState(std::string name, Journal& journal) : name(std::move(name)), journal(journal) {}
-  std::string GetName() const override { return name; }
-  SharedCounter* Storage() const { return machineStorage; }
+  std::string GetName() const override { return nameSource ? nameSource() : name; }
+  const void* Storage() const { return machineStorage; }
 
   std::map<int, Reply> replies;
   std::optional<std::string> entryNext;
+  std::function<std::string()> nameSource;
 
  protected:
   void DoEnter(const int& event, std::string& nextStateName) override {
@@ -62,7 +61,6 @@ class ScriptedState : public Melvo::IState<int, SharedCounter> {
   bool DoHandleEvent(const int& event, std::string& nextStateName, std::string& reason) override {
     journal.push_back(name + ".handle(" + std::to_string(event) + ")");
     if (event < 0) throw std::runtime_error("state failure");
-    if (machineStorage != nullptr) ++machineStorage->value;
     auto reply = replies.find(event);
     if (reply == replies.end()) {
       nextStateName = name;
@@ -211,25 +209,17 @@ TEST_F(StateMachineTest, AddingRefusesEmptyReferencesNamelessStatesAndTakenNames
   EXPECT_TRUE(machine.DoAddState(Make("a"), Melvo::Normal)) << "names are case-sensitive";
 
   ASSERT_TRUE(machine.DoAddState(b, Melvo::Normal));
+  ASSERT_NE(a->Storage(), nullptr);
+  EXPECT_EQ(a->Storage(), b->Storage()) << "states share their machine's storage";
+  Machine other(kLoggerName);
+  ASSERT_TRUE(other.AddTheInitialState(b));
+  EXPECT_NE(a->Storage(), b->Storage()) << "the machine a state was added to last";
+
   ASSERT_TRUE(machine.FreezeStates());
   Run({{1, true, {"A.handle(1)"}, {}}});  // the first state named A stays
   EXPECT_FALSE(machine.DoAddState(c, Melvo::Final));
   ExpectMessages({{kWarn, "DoAddState", "The state machine is frozen. Can't add state on frozen machine."}});
   EXPECT_EQ(c->Storage(), nullptr);
-}
-
-TEST_F(StateMachineTest, StatesShareTheStorageOfTheMachineTheyWereAddedToLast) {
-  ASSERT_TRUE(machine.AddTheInitialState(a));
-  ASSERT_TRUE(machine.DoAddState(b, Melvo::Normal));
-  ASSERT_NE(a->Storage(), nullptr);
-  EXPECT_EQ(a->Storage(), b->Storage());
-  Machine other(kLoggerName);
-  ASSERT_TRUE(other.AddTheInitialState(b));
-  ASSERT_TRUE(machine.FreezeStates());
-  ASSERT_TRUE(machine.ProcessEvent(1));
-  ASSERT_TRUE(machine.ProcessEvent(1));
-  EXPECT_EQ(a->Storage()->value, 2);
-  EXPECT_EQ(b->Storage()->value, 0);
 }
 
 TEST_F(StateMachineTest, EntryActionsChainThroughStatesAndOnlyHandlersGiveReasons) {
@@ -301,77 +291,44 @@ TEST_F(StateMachineTest, AFinalStateHandlesEventsButNeverLeavesAndNamesAreLogged
        {2, false, {"{}.handle(2)"}, {kFailedEvent}}});
 }
 
-// A state whose name changes between calls: the machine refuses to reset rather than guess.
-class FickleState : public Melvo::IState<int, Melvo::StateMachineNullStorage> {
- public:
-  std::string GetName() const override { return "Fickle" + std::to_string(++calls); }
-
- protected:
-  bool DoHandleEvent(const int&, std::string&, std::string&) override { return true; }
-
- private:
-  mutable int calls = 0;
-};
-
-TEST(StateMachine, AnInitialStateThatChangesItsNameCannotBeReached) {
-  LogCapture::Take();
-  StateMachine<FickleState> machine(kLoggerName);
-  ASSERT_TRUE(machine.AddTheInitialState(std::make_shared<FickleState>()));
+TEST_F(StateMachineTest, AnInitialStateThatChangesItsNameCannotBeReached) {
+  a->nameSource = [calls = 0]() mutable { return "Fickle" + std::to_string(++calls); };
+  ASSERT_TRUE(machine.AddTheInitialState(a));
   EXPECT_FALSE(machine.FreezeStates());
   EXPECT_FALSE(machine.ProcessEvent(0));
   ExpectMessages({{kError, "ResetToInitialState", "No initial state available."}, kNoCurrentState});
 }
 
-// A state that can tell its name only a given number of times, and always stays.
-class ForgetfulState : public Melvo::IState<int, SharedCounter> {
- public:
-  ForgetfulState(std::string name, int namings) : name(std::move(name)), namings(namings) {}
-  std::string GetName() const override {
+TEST_F(StateMachineTest, AnInitialStateThatFailsToBeNamedIsNotAdded) {
+  ASSERT_TRUE(machine.DoAddState(b, Melvo::Normal));
+  a->nameSource = [namings = 1]() mutable {
     if (namings-- == 0) throw std::runtime_error("name lost");
-    return name;
-  }
-  SharedCounter* Storage() const { return machineStorage; }
-
- protected:
-  bool DoHandleEvent(const int&, std::string& nextStateName, std::string&) override {
-    nextStateName = name;
-    return true;
-  }
-
- private:
-  std::string name;
-  mutable int namings;
-};
-
-TEST(StateMachine, AnInitialStateThatFailsToBeNamedIsNotAdded) {
-  LogCapture::Take();
-  StateMachine<ForgetfulState> machine(kLoggerName);
-  ASSERT_TRUE(machine.DoAddState(std::make_shared<ForgetfulState>("Other", 100), Melvo::Normal));
-  auto state = std::make_shared<ForgetfulState>("Forgetful", 1);
-  EXPECT_THROW(machine.AddTheInitialState(state), std::runtime_error);
-  EXPECT_EQ(state->Storage(), nullptr);
-  EXPECT_EQ(state.use_count(), 1) << "the machine keeps no reference";
+    return std::string("A");
+  };
+  EXPECT_THROW(machine.AddTheInitialState(a), std::runtime_error);
+  EXPECT_EQ(a->Storage(), nullptr);
+  EXPECT_EQ(a.use_count(), 1) << "the machine keeps no reference";
 
   EXPECT_FALSE(machine.FreezeStates());
-  EXPECT_TRUE(machine.AddTheInitialState(std::make_shared<ForgetfulState>("Forgetful", 100)));
-  EXPECT_FALSE(machine.DoAddState(std::make_shared<ForgetfulState>("Other", 100), Melvo::Normal));
+  EXPECT_TRUE(machine.AddTheInitialState(Make("A")));
+  EXPECT_FALSE(machine.DoAddState(Make("B"), Melvo::Normal));
   ExpectMessages({{kWarn, "FreezeStates", "State machine needs an initial state."},
-                  {kWarn, "DoAddState", "Failed to add state. There is already a state named: Other"}});
+                  {kWarn, "DoAddState", "Failed to add state. There is already a state named: B"}});
 }
 
 // A policy that builds and freezes the machine as it is made.
 struct ReadyMadeInitializer {
   template <typename Machine>
   static void Initialize(Machine& machine) {
-    machine.AddTheInitialState(std::make_shared<ForgetfulState>("Initial", 100));
+    static Journal journal;
+    machine.AddTheInitialState(std::make_shared<ScriptedState>("A", journal));
     machine.FreezeStates();
   }
 };
 
-TEST(StateMachine, TheInitialisationPolicyRunsInTheConstructor) {
-  LogCapture::Take();
-  StateMachine<ForgetfulState, ReadyMadeInitializer> machine(kLoggerName);
-  EXPECT_TRUE(machine.ProcessEvent(3));
+TEST_F(StateMachineTest, TheInitialisationPolicyRunsInTheConstructor) {
+  StateMachine<ScriptedState, ReadyMadeInitializer> readyMade(kLoggerName);
+  EXPECT_TRUE(readyMade.ProcessEvent(kProbe));
   ExpectMessages({});
 }
 
