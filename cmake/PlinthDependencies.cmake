@@ -5,6 +5,9 @@ find_package(Threads REQUIRED)
 find_package(spdlog 1.10.0 EXACT CONFIG REQUIRED)
 find_package(fmt 9 CONFIG REQUIRED)
 find_package(Boost 1.74 CONFIG REQUIRED COMPONENTS filesystem system thread chrono date_time)
-# ISA-L, the CRC engine of the file checksums; linked privately, so hosts need not find it.
-find_package(PkgConfig REQUIRED)
-pkg_check_modules(ISAL REQUIRED IMPORTED_TARGET libisal)
+# ISA-L, the CRC engine of the file checksums; linked privately, so hosts need not find it. Debian
+# ships it for Linux only: the Windows build uses the library's own table-driven engine.
+if(NOT WIN32)
+  find_package(PkgConfig REQUIRED)
+  pkg_check_modules(ISAL REQUIRED IMPORTED_TARGET libisal)
+endif()

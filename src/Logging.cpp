@@ -13,6 +13,7 @@
 #include <spdlog/spdlog.h>
 
 #include "LogStatement.h"
+#include "platform/PlatformProcess.h"
 
 namespace Melvo {
 
@@ -38,6 +39,13 @@ class LoggerCache {
  public:
   // The registry is made first, so that it outlives the cache and every logger bound in it.
   LoggerCache() { spdlog::details::registry::instance(); }
+  // Runs just before the registry's destructor, which joins the worker threads. When the system
+  // has stopped them already, that would wait forever: the pool is then let go unjoined.
+  ~LoggerCache() {
+    if (platform::ProcessIsEnding()) new std::shared_ptr<spdlog::details::thread_pool>(spdlog::thread_pool());
+  }
+  LoggerCache(const LoggerCache&) = delete;
+  LoggerCache& operator=(const LoggerCache&) = delete;
 
   std::shared_ptr<spdlog::logger> Find(const std::string& name) {
     std::shared_lock<std::shared_mutex> readLock(lock_);

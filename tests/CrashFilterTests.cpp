@@ -10,6 +10,7 @@
 #include <vector>
 
 #include <gtest/gtest.h>
+#include <boost/filesystem/path.hpp>
 
 #include "platform/PlatformCrash.h"
 #include "support/LogCapture.h"
@@ -50,6 +51,9 @@ struct Script {
   std::vector<std::string> calls;
 };
 Script script;
+// The dump of "host" in "/var/dumps", joined with the platform's own separator.
+const std::string kSeparator(1, static_cast<char>(boost::filesystem::path::preferred_separator));
+const std::string kDumpPath = "/var/dumps" + kSeparator + "host.dmp";
 DumpLibrary theLibrary;
 DumpWriter theWriter;
 constexpr FileHandle kDumpFile = 41;
@@ -184,9 +188,8 @@ TEST_F(CrashFilterTest, InitializeInstallsTheFilterEachTimeItIsCalled) {
   script.calls.clear();
   EXPECT_EQ(script.installedFilter(&crash), 1);
   EXPECT_EQ(script.writtenCrash, &crash);
-  EXPECT_EQ(
-      Logged(),
-      kEntry + std::string("I Melvo::CrashHandlerMinidump: Saved dump file to '/var/dumps/host.dmp'\n"));
+  EXPECT_EQ(Logged(),
+            std::string(kEntry) + "I Melvo::CrashHandlerMinidump: Saved dump file to '" + kDumpPath + "'\n");
 }
 
 TEST_F(CrashFilterTest, InitializeThreadReportsWhetherThePlatformAgreed) {
@@ -206,12 +209,11 @@ TEST_F(CrashFilterTest, AWrittenDumpIsClosedBeforeTheObserversAndTheLibraryRelea
   gone.reset();
 
   EXPECT_EQ(Crash(), 1);
-  EXPECT_EQ(script.calls, (Calls{"load", "find", "create /var/dumps/host.dmp", "write", "close", "tell a",
-                                 "tell c", "release"}));
+  EXPECT_EQ(script.calls,
+            (Calls{"load", "find", "create " + kDumpPath, "write", "close", "tell a", "tell c", "release"}));
   EXPECT_EQ(script.writtenCrash, &crash);
-  EXPECT_EQ(
-      Logged(),
-      kEntry + std::string("I Melvo::CrashHandlerMinidump: Saved dump file to '/var/dumps/host.dmp'\n"));
+  EXPECT_EQ(Logged(),
+            std::string(kEntry) + "I Melvo::CrashHandlerMinidump: Saved dump file to '" + kDumpPath + "'\n");
   EXPECT_EQ(handler.GetObservers().size(), 2u);
 }
 
@@ -249,9 +251,9 @@ TEST_F(CrashFilterTest, AFileThatCannotBeCreatedStillTellsTheObservers) {
   handler.AddObserver(a);
   script.fileCreated = false;
   EXPECT_EQ(Crash(), 0);
-  EXPECT_EQ(script.calls, (Calls{"load", "find", "create /var/dumps/host.dmp", "tell a", "release"}));
-  EXPECT_EQ(Logged(), kEntry + std::string("W Melvo::CrashHandlerMinidump: Failed to create the file "
-                                           "/var/dumps/host.dmp\n"));
+  EXPECT_EQ(script.calls, (Calls{"load", "find", "create " + kDumpPath, "tell a", "release"}));
+  EXPECT_EQ(Logged(), std::string(kEntry) + "W Melvo::CrashHandlerMinidump: Failed to create the file " +
+                          kDumpPath + "\n");
 }
 
 TEST_F(CrashFilterTest, AFailedWriteLogsThePlatformErrorAsUnsignedAndStillTellsTheObservers) {
@@ -260,22 +262,22 @@ TEST_F(CrashFilterTest, AFailedWriteLogsThePlatformErrorAsUnsignedAndStillTellsT
   script.dumpWritten = false;
   script.lastError = 0x80070005;
   EXPECT_EQ(Crash(), 0);
-  EXPECT_EQ(script.calls, (Calls{"load", "find", "create /var/dumps/host.dmp", "write", "last error", "close",
+  EXPECT_EQ(script.calls, (Calls{"load", "find", "create " + kDumpPath, "write", "last error", "close",
                                  "tell a", "release"}));
-  EXPECT_EQ(Logged(), kEntry + std::string("E Melvo::CrashHandlerMinidump: Failed to save dump file to "
-                                           "'/var/dumps/host.dmp' (error 2147942405)\n"));
+  EXPECT_EQ(Logged(), std::string(kEntry) + "E Melvo::CrashHandlerMinidump: Failed to save dump file to '" +
+                          kDumpPath + "' (error 2147942405)\n");
 }
 
 TEST_F(CrashFilterTest, TheDumpPathIsTheFolderJoinedWithTheNameAndDmp) {
   struct Case {
     const char* folder;
     const char* name;
-    const char* file;
+    std::string file;
   };
   const Case cases[] = {
-      {"/var/dumps", "host", "/var/dumps/host.dmp"},
+      {"/var/dumps", "host", kDumpPath},
       {"/var/dumps/", "host", "/var/dumps/host.dmp"},
-      {"/var/dumps", "host.old", "/var/dumps/host.old.dmp"},
+      {"/var/dumps", "host.old", "/var/dumps" + kSeparator + "host.old.dmp"},
       {"/var/dumps", "", "/var/dumps.dmp"},
       {"", "host", "host.dmp"},
       {"/var/dumps", "/host", "/var/dumps/host.dmp"},

@@ -44,17 +44,9 @@ class Observed {
   /// Calls `operation` on every live observer in list order and erases the expired entries met on
   /// the way. The lock is held meanwhile, so an observer must not call back into this list; what
   /// the operation throws passes to the caller.
-  void NotifyObservers(void (T::*operation)()) {
-    std::lock_guard<std::mutex> guard(observersLock);
-    for (auto entry = observers.begin(); entry != observers.end();) {
-      if (auto observer = entry->lock()) {
-        ((*observer).*operation)();
-        ++entry;
-      } else {
-        entry = observers.erase(entry);
-      }
-    }
-  }
+  // Defined outside the class so that it is not inline: the library's exported instantiation
+  // then carries it out of the DLL on Windows.
+  void NotifyObservers(void (T::*operation)());
 
  private:
   using Position = typename std::list<R>::iterator;
@@ -66,6 +58,19 @@ class Observed {
   std::list<R> observers;
   mutable std::mutex observersLock;
 };
+
+template <typename T, typename R>
+void Observed<T, R>::NotifyObservers(void (T::*operation)()) {
+  std::lock_guard<std::mutex> guard(observersLock);
+  for (auto entry = observers.begin(); entry != observers.end();) {
+    if (auto observer = entry->lock()) {
+      ((*observer).*operation)();
+      ++entry;
+    } else {
+      entry = observers.erase(entry);
+    }
+  }
+}
 
 template <typename T, typename R>
 Observed<T, R>::~Observed() {

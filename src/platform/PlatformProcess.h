@@ -31,4 +31,9 @@ std::optional<std::string> EnvironmentVariable(const char* name, std::size_t cap
 // Makes `folder` the process's current working directory; false when the system refuses.
 bool ChangeWorkingDirectory(const boost::filesystem::path& folder);
 
+// True once the system has begun to end the process under the library's feet, having stopped every
+// other thread without a word: threads must then not be waited for. (Windows, as it unloads the
+// library at exit; never on POSIX, where a process's threads end after its global destructors.)
+bool ProcessIsEnding();
+
 }  // namespace Melvo::platform

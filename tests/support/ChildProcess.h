@@ -1,45 +1,32 @@
-// Runs part of a test in a forked child process, so that what it changes for the whole process
-// (one-shot initialisers, the working directory, the environment) never reaches the other tests.
+// Runs part of a test in a child process, so that what it changes for the whole process (one-shot
+// initialisers, the working directory, the environment) or a crash never reaches the other tests.
 //
-// The parent must be single-threaded when it forks, so suites that use this keep the library's
-// logging worker out of the test process.
+// On POSIX the child is forked: the parent must be single-threaded when it forks, so suites that
+// use this keep the library's logging worker out of the test process. Windows cannot fork: there
+// the child is this test program started again on the current test alone, told which of the
+// test's child bodies to run; the test's code before that body runs in the child too, and the
+// other bodies are skipped there.
 #pragma once
 
-#include <cstdio>
-#include <cstdlib>
-#include <cstring>
-#include <exception>
 #include <functional>
-
-#include <sys/types.h>
-#include <sys/wait.h>
-#include <unistd.h>
-
-#include <gtest/gtest.h>
+#include <string>
 
 namespace PlinthTest {
 
+// Runs `body` in a child process that ends with exit code 0 if `body` returns; the child's status
+// (a wait status on POSIX, the exit code on Windows). The child's process id goes to `childPid`
+// when given. Throws when no child can be started.
+int RunInChild(const std::function<void()>& body, int* childPid = nullptr);
+
+// "signal 11", "exit 0", "exit code 0xC0000005": how a child's status came about, for readable
+// failures.
+std::string DescribeWaitStatus(int status);
+
+// True when the status is that of a child that returned from its body, or left with exit code 0.
+bool ExitedCleanly(int status);
+
 // Runs `body` in a child process. The child prints its own failed expectations; the parent's test
 // fails when the child reports any, throws, or dies.
-inline void RunInChildProcess(const std::function<void()>& body) {
-  std::fflush(stdout);
-  std::fflush(stderr);
-  const pid_t child = fork();
-  ASSERT_NE(child, -1) << "fork: " << std::strerror(errno);
-  if (child == 0) {
-    try {
-      body();
-    } catch (const std::exception& error) {
-      ADD_FAILURE() << "exception in the child process: " << error.what();
-    }
-    std::fflush(stdout);
-    std::fflush(stderr);
-    std::_Exit(testing::Test::HasFailure() ? 1 : 0);
-  }
-  int status = 0;
-  ASSERT_EQ(waitpid(child, &status, 0), child) << "waitpid: " << std::strerror(errno);
-  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0)
-      << "the child process failed (wait status " << status << ")";
-}
+void RunInChildProcess(const std::function<void()>& body);
 
 }  // namespace PlinthTest

@@ -7,30 +7,7 @@
 #include <sstream>
 #include <stdexcept>
 
-#include <sys/wait.h>
-#include <unistd.h>
-
 namespace PlinthTest {
-
-int RunInChild(const std::function<void()>& body, int* childPid) {
-  const pid_t child = fork();
-  if (child < 0) throw std::runtime_error("fork failed");
-  if (child == 0) {
-    body();
-    _exit(0);
-  }
-  if (childPid != nullptr) *childPid = child;
-  int status = 0;
-  while (waitpid(child, &status, 0) < 0) {
-  }
-  return status;
-}
-
-std::string DescribeWaitStatus(int status) {
-  if (WIFSIGNALED(status)) return "signal " + std::to_string(WTERMSIG(status));
-  if (WIFEXITED(status)) return "exit " + std::to_string(WEXITSTATUS(status));
-  return "status " + std::to_string(status);
-}
 
 std::string ReadTextFile(const std::string& path) {
   std::ifstream file(path, std::ios::binary);

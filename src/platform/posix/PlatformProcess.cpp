@@ -57,4 +57,8 @@ bool ChangeWorkingDirectory(const boost::filesystem::path& folder) {
   return ::chdir(folder.c_str()) == 0;
 }
 
+bool ProcessIsEnding() {
+  return false;
+}
+
 }  // namespace Melvo::platform

@@ -5,8 +5,12 @@
 #include <algorithm>
 #include <utility>
 
+#ifndef NOMINMAX
 #define NOMINMAX
+#endif
+#ifndef WIN32_LEAN_AND_MEAN
 #define WIN32_LEAN_AND_MEAN
+#endif
 #include <windows.h>
 
 namespace Melvo::Platform {

@@ -11,16 +11,30 @@
 #include <direct.h>
 #include <stdlib.h>
 
+#include <atomic>
 #include <vector>
 
 namespace Melvo::platform {
 
+namespace {
+
+constexpr std::size_t kLongestPath = 32768;
+
+std::atomic<bool> processEnding{false};
+
+}  // namespace
+
 boost::filesystem::path ExecutableFileName() {
-  // One character more than is offered keeps a terminator even where a cut-off name is not
-  // terminated by the system.
-  wchar_t buffer[MAX_PATH] = {};
-  if (GetModuleFileNameW(nullptr, buffer, MAX_PATH - 1) == 0) return {};
-  return boost::filesystem::path(std::wstring(buffer));
+  // A name cut off to fit the buffer fills it completely: try again with more room, up to the
+  // longest path Windows has.
+  std::vector<wchar_t> buffer(MAX_PATH);
+  for (;;) {
+    const DWORD length = GetModuleFileNameW(nullptr, buffer.data(), static_cast<DWORD>(buffer.size()));
+    if (length == 0) return {};
+    if (length < buffer.size()) return boost::filesystem::path(std::wstring(buffer.data(), length));
+    if (buffer.size() >= kLongestPath) return {};
+    buffer.resize(buffer.size() * 2);
+  }
 }
 
 std::optional<boost::filesystem::path> SystemFolderPath(SystemFolder folder) {
@@ -35,8 +49,11 @@ std::optional<boost::filesystem::path> SystemFolderPath(SystemFolder folder) {
 std::optional<std::string> EnvironmentVariable(const char* name, std::size_t capacity) {
   std::vector<char> buffer(capacity, '\0');
   std::size_t required = 0;
-  // An absent variable succeeds with an empty value; one too long for the buffer fails.
-  if (getenv_s(&required, buffer.data(), buffer.size(), name) != 0) return std::nullopt;
+  const errno_t result = getenv_s(&required, buffer.data(), buffer.size(), name);
+  // An absent variable needs no room. Microsoft's runtime reports it as a success, others (wine's)
+  // as an error: the required size tells, not the result.
+  if (required == 0) return std::string();
+  if (result != 0 || required > capacity) return std::nullopt;
   return std::string(buffer.data());
 }
 
@@ -44,4 +61,16 @@ bool ChangeWorkingDirectory(const boost::filesystem::path& folder) {
   return _wchdir(folder.c_str()) == 0;
 }
 
+bool ProcessIsEnding() {
+  return processEnding.load();
+}
+
 }  // namespace Melvo::platform
+
+// The library's DLL learns here that it is unloaded because the process ends (the reserved
+// argument is then not null): the system has already stopped the other threads. The C++ runtime
+// runs the library's global destructors after this returns.
+extern "C" BOOL WINAPI DllMain(HINSTANCE /*module*/, DWORD reason, LPVOID reserved) {
+  if (reason == DLL_PROCESS_DETACH && reserved != nullptr) Melvo::platform::processEnding.store(true);
+  return TRUE;
+}
