@@ -98,7 +98,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         break;
       }
       case 1: {
-        const auto bytes = input.ConsumeBytes<unsigned char>(input.ConsumeIntegralInRange<std::size_t>(0, 64));
+        const auto bytes =
+            input.ConsumeBytes<unsigned char>(input.ConsumeIntegralInRange<std::size_t>(0, 64));
         if (model.used + bytes.size() > kMaxGrowth) break;
         buffer->AppendDataPtr(reinterpret_cast<const char*>(bytes.data()), bytes.size());
         model.Append(Known(bytes));
@@ -127,7 +128,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         break;
       }
       case 4: {
-        const auto bytes = input.ConsumeBytes<unsigned char>(input.ConsumeIntegralInRange<std::size_t>(0, 64));
+        const auto bytes =
+            input.ConsumeBytes<unsigned char>(input.ConsumeIntegralInRange<std::size_t>(0, 64));
         const std::size_t reserve = input.ConsumeIntegralInRange<std::size_t>(0, kMaxSize);
         const bool withSource = input.ConsumeBool();
         const std::vector<int> known = Known(bytes);
@@ -170,7 +172,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
       }
       case 9: {
         // Refill the other buffer, the source of the next appends.
-        const auto bytes = input.ConsumeBytes<unsigned char>(input.ConsumeIntegralInRange<std::size_t>(0, 64));
+        const auto bytes =
+            input.ConsumeBytes<unsigned char>(input.ConsumeIntegralInRange<std::size_t>(0, 64));
         other = Buffer::Create(bytes.size());
         other->AppendDataPtr(reinterpret_cast<const char*>(bytes.data()), bytes.size());
         otherModel = Model{Known(bytes), bytes.size()};

@@ -49,7 +49,8 @@ std::shared_ptr<ManagedBuffer> MakeSource(FuzzedDataProvider& input, std::size_t
   return std::make_shared<ManagedBuffer>(buffer);
 }
 
-std::shared_ptr<ManagedBuffer> MakeDestination(Destination kind, const std::shared_ptr<ManagedBuffer>& source) {
+std::shared_ptr<ManagedBuffer> MakeDestination(Destination kind,
+                                               const std::shared_ptr<ManagedBuffer>& source) {
   switch (kind) {
     case Destination::None:
       return nullptr;
@@ -78,14 +79,14 @@ std::size_t ConsumeSize(FuzzedDataProvider& input, std::size_t max) {
 }
 
 // What a destination must hold afterwards: `expected` when the copy reached it, else what it held.
-void CheckDestination(const std::shared_ptr<ManagedBuffer>& result, const std::shared_ptr<ManagedBuffer>& given,
-                      const std::vector<char>& before, bool copied, const std::vector<char>& expected) {
+void CheckDestination(const std::shared_ptr<ManagedBuffer>& result,
+                      const std::shared_ptr<ManagedBuffer>& given, const std::vector<char>& before,
+                      bool copied, const std::vector<char>& expected) {
   if (given && result != given) std::abort();
   if (!result) std::abort();
   const std::shared_ptr<Buffer>& buffer = result->GetBuffer();
-  if (!given) {
-    if (!buffer) std::abort();
-  }
+  // A destination made by Clone always holds a buffer; a given one keeps what it held.
+  if (!given && !buffer) std::abort();
   if (!buffer) return;
   if (Contents(*buffer) != (copied ? expected : before)) std::abort();
   if (copied && buffer->GetUsedSize() != expected.size()) std::abort();
@@ -107,7 +108,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   record.primaryBuffer = MakeSource(input, 256);
   record.secondaryBuffer = MakeSource(input, 512);
 
-  const std::shared_ptr<ManagedBuffer> primaryDestination = MakeDestination(primaryKind, record.primaryBuffer);
+  const std::shared_ptr<ManagedBuffer> primaryDestination =
+      MakeDestination(primaryKind, record.primaryBuffer);
   const std::shared_ptr<ManagedBuffer> secondaryDestination =
       MakeDestination(secondaryKind, record.secondaryBuffer);
   const auto contentsOf = [](const std::shared_ptr<ManagedBuffer>& handle) {
@@ -126,7 +128,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   const std::vector<char> primaryBefore = contentsOf(primaryDestination);
   const std::vector<char> secondaryBefore = contentsOf(secondaryDestination);
 
-  const std::shared_ptr<AudioCaptureInfo> clone = record.Clone(primaryDestination, secondaryDestination, offset, count);
+  const std::shared_ptr<AudioCaptureInfo> clone =
+      record.Clone(primaryDestination, secondaryDestination, offset, count);
 
   if (!clone || clone->sizeField1 != 1 || clone->sizeField2 != 2 || clone->floatField != 3.5f ||
       clone->frameBits != frameBits || clone->doubleField1 != 4.25 || clone->doubleField2 != 5.125 ||
@@ -168,6 +171,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
 
   // Sources that were not destinations are left as they were.
   if (primaryKind != Destination::Source && contentsOf(record.primaryBuffer) != primaryBytes) std::abort();
-  if (secondaryKind != Destination::Source && contentsOf(record.secondaryBuffer) != secondaryBytes) std::abort();
+  if (secondaryKind != Destination::Source && contentsOf(record.secondaryBuffer) != secondaryBytes)
+    std::abort();
   return 0;
 }

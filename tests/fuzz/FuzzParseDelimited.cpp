@@ -2,11 +2,11 @@
 // the text back (the delimiter matched ignoring case when asked, the tokens in the caller's case),
 // and no token holds the delimiter; without, the result is the same list with later copies of a
 // non-empty token dropped.
+#include <cctype>
 #include <cstddef>
 #include <cstdint>
 #include <cstdlib>
 #include <cwctype>
-#include <cctype>
 #include <set>
 #include <string>
 #include <vector>

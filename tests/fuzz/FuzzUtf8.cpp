@@ -92,8 +92,9 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     std::wstring wide;
     while (input.remaining_bytes() != 0) {
       // Mostly plausible code points, now and then any 32-bit value.
-      wide.push_back(input.ConsumeBool() ? static_cast<wchar_t>(input.ConsumeIntegral<std::int32_t>())
-                                         : static_cast<wchar_t>(input.ConsumeIntegralInRange<std::uint32_t>(0, 0x10FFFF)));
+      wide.push_back(input.ConsumeBool()
+                         ? static_cast<wchar_t>(input.ConsumeIntegral<std::int32_t>())
+                         : static_cast<wchar_t>(input.ConsumeIntegralInRange<std::uint32_t>(0, 0x10FFFF)));
     }
     CheckWide(wide);
   }

@@ -97,8 +97,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   const bool accepted = wave.MoveGetPointerToPosition(position);
   if (accepted != (position >= 0 && position <= fileSize)) std::abort();
   if (accepted) {
-    const std::vector<char> rest = position < dataSize ? std::vector<char>(audio.begin() + position, audio.end())
-                                                       : std::vector<char>();
+    const std::vector<char> rest =
+        position < dataSize ? std::vector<char>(audio.begin() + position, audio.end()) : std::vector<char>();
     if (ReadToEnd(wave, block) != rest) std::abort();
   } else if (ReadToEnd(wave, block) != audio) {
     std::abort();
