@@ -1,10 +1,13 @@
 // An example host: it hands the library its console loggers first, as every host must, records who it
-// is and how it was started, and then works the way a capture service does: pooled packets of audio,
-// described, cloned for a consumer, written block by block to a WAVE file and read back; the file is
-// then checksummed and copied with its checksum proven. A state machine drives the capture's life
-// cycle, and two timers time it. The library's messages show on the console. Its crash handler
-// writes a dump if it crashes: run with --crash to see that happen (scripts/demo --crash then shows
-// the dump and its backtrace).
+// is and how it was started, sets up the crash handler, and then works the way a capture service
+// does: pooled packets of audio, described, cloned for a consumer, written block by block to a WAVE
+// file and read back; the file is then checksummed and copied with its checksum proven, and versions
+// are compared. A state machine drives the capture's life cycle, and two timers time it. The
+// library's messages show on the console, and a summary of what happened ends the run; every file
+// lies under the program's data folder. The exit status is 0 only when every step worked.
+//
+// Its crash handler writes a dump if it crashes: run with --crash to see that happen
+// (scripts/demo --crash then shows the dump and its backtrace).
 #include <Plinth/Plinth.h>
 
 #include <cmath>
@@ -14,6 +17,7 @@
 #include <deque>
 #include <memory>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include <spdlog/sinks/stdout_color_sinks.h>
@@ -29,6 +33,29 @@ constexpr std::int16_t kBitsPerSample = 16;
 constexpr std::size_t kFrameBytes = kChannels * kBitsPerSample / 8;
 constexpr std::size_t kFramesPerPacket = 1024;
 constexpr std::size_t kPackets = 12;
+constexpr std::size_t kPoolCapacity = 4;
+
+// What the run did, one line per step, printed at the end.
+class Summary {
+ public:
+  void Add(std::string step, std::string what) { lines.emplace_back(std::move(step), std::move(what)); }
+  void Print() const {
+    std::printf("\n== Summary ==\n");
+    for (const auto& [step, what] : lines) std::printf("%-14s %s\n", step.c_str(), what.c_str());
+  }
+
+ private:
+  std::vector<std::pair<std::string, std::string>> lines;
+};
+
+Summary summary;
+
+template <typename... Args>
+std::string Format(const char* format, Args... args) {
+  std::string text(static_cast<std::size_t>(std::snprintf(nullptr, 0, format, args...)), '\0');
+  std::snprintf(text.data(), text.size() + 1, format, args...);
+  return text;
+}
 
 void StartLogging() {
   auto console = spdlog::stdout_color_mt("vorn.Plinth");
@@ -41,17 +68,28 @@ void StartLogging() {
 }
 
 // Records the program's identity and arguments (this also makes the executable's folder the working
-// directory) and shows what the library derives from them. Run with -x to run standalone.
-void DescribeApplication(int argc, char** argv) {
+// directory) and shows what the library derives from them. Run with -x to run standalone. The data
+// folder is the user's application-data folder ($XDG_DATA_HOME on POSIX), then organization and name;
+// recordings go in a content folder inside it.
+bool DescribeApplication(int argc, char** argv) {
   Melvo::ApplicationInfo::Init("Plinth Demo Host", "", "Melvo Audio", "1.0.0", "",
                                Melvo::DataFolderType::LocalAppData, argc, argv);
   Melvo::ApplicationInfo::InitServiceName("Plinth Demo Service");
-  std::printf("application %s (%s), data folder %s\n", Melvo::ApplicationInfo::Name().c_str(),
-              Melvo::ApplicationInfo::NormalizedName().c_str(),
-              Melvo::ApplicationInfo::DataPath().string().c_str());
-  std::printf("running as %s; restart command: %s\n",
-              Melvo::ApplicationInfo::IsRunningAsService() ? "a service" : "a standalone program",
-              Melvo::ApplicationInfo::RestartCommandLine().c_str());
+  const boost::filesystem::path recordings = Melvo::ApplicationInfo::DataPath() / "Recordings";
+  Melvo::ApplicationInfo::InitContentPaths({{Melvo::ContentFolderType::Recordings, recordings}});
+  boost::system::error_code error;
+  boost::filesystem::create_directories(recordings, error);
+  if (error) {
+    std::printf("cannot create %s: %s\n", recordings.string().c_str(), error.message().c_str());
+    return false;
+  }
+  summary.Add(
+      "application",
+      Format("%s %s (%s), running as %s", Melvo::ApplicationInfo::Name().c_str(),
+             Melvo::ApplicationInfo::Version().c_str(), Melvo::ApplicationInfo::NormalizedName().c_str(),
+             Melvo::ApplicationInfo::IsRunningAsService() ? "a service" : "a standalone program"));
+  summary.Add("restart with", Melvo::ApplicationInfo::RestartCommandLine());
+  return true;
 }
 
 // Tells the host's side that the process is going down; a real host would flush its own logs here.
@@ -71,12 +109,13 @@ std::shared_ptr<Melvo::ICrashHandlerObserver> SetUpCrashHandler() {
   Melvo::CrashHandler& crashHandler = Melvo::CrashHandler::getInstance();
   crashHandler.configure(
       Melvo::CrashHandler::Configuration(Melvo::ApplicationInfo::NormalizedName(), dumpFolder));
-  crashHandler.initialize();
   auto notice = std::make_shared<CrashNotice>();
-  crashHandler.AddObserver(notice);
+  if (!crashHandler.initialize() || !crashHandler.AddObserver(notice)) return nullptr;
   const Melvo::CrashHandler::Configuration& config = crashHandler.getConfig();
-  std::printf("crash dump file: %s\n", ((config.dumpFolder / config.dumpName).string() + ".dmp").c_str());
+  const std::string dumpFile = (config.dumpFolder / config.dumpName).string() + ".dmp";
+  std::printf("crash dump file: %s\n", dumpFile.c_str());
   std::fflush(stdout);
+  summary.Add("crash handler", "installed; a crash leaves " + dumpFile);
   return notice;
 }
 
@@ -96,7 +135,8 @@ void UseBuffer() {
   const std::string greeting = "Hello from the demo host, with a buffer that grows.";
   buffer->AppendDataPtr(greeting.data(), greeting.size());
   buffer->SetReservedSize(buffer->GetReservedSize(), true);  // already that size: logged, nothing changes
-  std::printf("buffer holds %zu of %zu bytes\n", buffer->GetUsedSize(), buffer->GetReservedSize());
+  summary.Add("buffer", Format("holds %zu of %zu bytes after growing from 16", buffer->GetUsedSize(),
+                               buffer->GetReservedSize()));
 }
 
 // Fills one packet with a 440 Hz tone, and its side buffer with each frame's sample index.
@@ -120,17 +160,23 @@ struct CaptureEvent {
   std::size_t backlog;
 };
 
-// What the states share: the capture's timers, run while the machine is in Capturing.
+// What the states share: the capture's timers, run while the machine is in Capturing, and the
+// states the machine has passed through.
 struct CaptureTiming {
   Melvo::BasicTimer timer;
   Melvo::StopwatchTimerPrecise stopwatch;
   std::size_t packets = 0;
+  std::vector<std::string> visited{"Idle"};
 };
 
 class CaptureState : public Melvo::IState<CaptureEvent, CaptureTiming> {
  public:
   explicit CaptureState(std::string name) : name(std::move(name)) {}
   std::string GetName() const override { return name; }
+  void Enter(const CaptureEvent& event, std::string& next) override {
+    if (Timing().visited.back() != name) Timing().visited.push_back(name);
+    IState::Enter(event, next);
+  }
 
  protected:
   CaptureTiming& Timing() const { return *machineStorage; }
@@ -200,9 +246,12 @@ class Stopped : public CaptureState {
 
  protected:
   void DoEnter(const CaptureEvent& event, std::string& next) override {
-    std::printf("captured %zu packets in %lld ms (cumulative timer), %.6f s (stopwatch)\n", Timing().packets,
-                static_cast<long long>(Timing().timer.GetElapsedTime()),
-                Timing().stopwatch.GetElapsedTimeInSeconds());
+    std::string path;
+    for (const std::string& state : Timing().visited) path += (path.empty() ? "" : " -> ") + state;
+    summary.Add("state machine", path);
+    summary.Add("timers", Format("capturing took %lld ms (cumulative timer), %.6f s (stopwatch)",
+                                 static_cast<long long>(Timing().timer.GetElapsedTime()),
+                                 Timing().stopwatch.GetElapsedTimeInSeconds()));
     CaptureState::DoEnter(event, next);
   }
   bool DoHandleEvent(const CaptureEvent&, std::string& next, std::string&) override {
@@ -223,22 +272,26 @@ void BuildCaptureMachine(CaptureMachine& machine) {
 
 // Captures packets through a pool and hands a clone of each to a consumer that writes it to a WAVE
 // file one packet behind; every handle goes in the end, so the buffers return to the pool. A state
-// machine follows the capture from start to stop, and refuses a packet before the start.
-void CaptureToWaveFile(const std::string& path) {
+// machine follows the capture from start to stop, and refuses a packet before the start. The bytes
+// written are kept in `written`, to check the read-back against.
+bool CaptureToWaveFile(const std::string& path, std::string& written) {
   CaptureMachine machine("vorn.DemoHost.Capture");
   BuildCaptureMachine(machine);
-  auto audioPool = Melvo::BufferQueue::Create(4, kFramesPerPacket * kFrameBytes);
-  auto indexPool = Melvo::BufferQueue::Create(4, kFramesPerPacket * 8);
+  auto audioPool = Melvo::BufferQueue::Create(kPoolCapacity, kFramesPerPacket * kFrameBytes);
+  auto indexPool = Melvo::BufferQueue::Create(kPoolCapacity, kFramesPerPacket * 8);
   Melvo::WaveFileBuffer writer;
-  writer.Create(path, kSampleRate, kChannels, kBitsPerSample);
+  if (!writer.Create(path, kSampleRate, kChannels, kBitsPerSample)) return false;
   std::deque<std::shared_ptr<Melvo::AudioCaptureInfo>> backlog;
+  bool allWritten = true;
   const auto writeOldest = [&] {
     Melvo::Buffer& bytes = *backlog.front()->primaryBuffer->GetBuffer();
-    writer.WriteDataToFile(bytes.GetBufferPtr(0), static_cast<std::uint32_t>(bytes.GetUsedSize()));
+    const auto size = static_cast<std::uint32_t>(bytes.GetUsedSize());
+    allWritten = writer.WriteDataToFile(bytes.GetBufferPtr(0), size) && allWritten;
+    written.append(bytes.GetBufferPtr(0), size);
     backlog.pop_front();
   };
 
-  machine.ProcessEvent({CaptureSignal::Packet, 0});  // refused: the capture has not started
+  const bool earlyPacketRefused = !machine.ProcessEvent({CaptureSignal::Packet, 0});  // not started yet
   machine.ProcessEvent({CaptureSignal::Start, 0});
   for (std::size_t packet = 0; packet < kPackets; ++packet) {
     auto audio = audioPool->AcquireBuffer(kFramesPerPacket * kFrameBytes, true);
@@ -254,63 +307,93 @@ void CaptureToWaveFile(const std::string& path) {
   machine.ProcessEvent({CaptureSignal::Stop, backlog.size()});
   while (!backlog.empty()) writeOldest();
   machine.ProcessEvent({CaptureSignal::Drained, 0});
-  std::printf("capture done: audio pool holds %zu buffers, %zu free, %zu in use\n",
-              audioPool->QueueCapacity(), audioPool->GetFreeQueueSize(), audioPool->GetUsedQueueSize());
+  summary.Add("capture",
+              Format("%zu packets of %zu frames through a pool of %zu buffers (%zu free, %zu in use "
+                     "at the end); a packet before the start %s",
+                     kPackets, kFramesPerPacket, audioPool->QueueCapacity(), audioPool->GetFreeQueueSize(),
+                     audioPool->GetUsedQueueSize(), earlyPacketRefused ? "was refused" : "was NOT refused"));
+  return allWritten && earlyPacketRefused;
 }
 
-void ReadWaveFile(const std::string& path) {
+bool ReadWaveFile(const std::string& path, const std::string& written) {
   Melvo::WaveFileBuffer reader;
   Melvo::WaveFileBuffer::WaveFileParams params;
-  if (!reader.Load(path) || !reader.GetWaveFileParams(params)) return;
-  std::printf("%s: %u Hz, %d channels, %d bits, %lld audio bytes, %.3f s\n", path.c_str(), params.sampleRate,
-              params.numChannels, params.bitsPerSample, static_cast<long long>(reader.GetAudioDataSize()),
-              reader.GetDecimalSecondsInFile());
+  if (!reader.Load(path) || !reader.GetWaveFileParams(params)) return false;
+  summary.Add("WAVE file",
+              Format("%s: %u Hz, %d channels, %d bits, %lld audio bytes, %.3f s", path.c_str(),
+                     params.sampleRate, params.numChannels, params.bitsPerSample,
+                     static_cast<long long>(reader.GetAudioDataSize()), reader.GetDecimalSecondsInFile()));
 
   std::vector<char> block(16384);
   std::uint32_t got = 0;
-  std::size_t total = 0;
+  std::string readBack;
   while (reader.ReadDataFromFile(block.data(), got, static_cast<std::uint32_t>(block.size()))) {
-    total += got;
+    readBack.append(block.data(), got);
   }
-  std::printf("read back %zu bytes in blocks of %zu\n", total, block.size());
+  const bool same = readBack == written;
+  summary.Add("read back", Format("%zu bytes in blocks of %zu, %s", readBack.size(), block.size(),
+                                  same ? "the same as written" : "DIFFERENT from what was written"));
+  return same;
 }
 
 // Checksums the recording and copies it; the copy replaces its destination only once it is complete
 // and its own checksum matches the recording's. The callback could stop the work between blocks.
-void CopyVerified(const boost::filesystem::path& recording, const boost::filesystem::path& copy) {
+bool CopyVerified(const boost::filesystem::path& recording, const boost::filesystem::path& copy) {
   std::uint32_t checksum = 0;
   std::string error;
   if (!Melvo::ComputeCRC32Checksum(recording, checksum, error, {})) {
     std::printf("checksum failed: %s\n", error.c_str());
-    return;
+    return false;
   }
-  std::printf("%s: CRC-32 %08X\n", recording.string().c_str(), checksum);
   int checks = 0;
   const auto keepGoing = [&checks] {
     ++checks;
     return false;
   };
-  if (Melvo::FileCopyWithCRC32(recording, copy, checksum, error, keepGoing)) {
-    std::printf("verified copy %s (%d interruption checks)\n", copy.string().c_str(), checks);
-  } else {
+  if (!Melvo::FileCopyWithCRC32(recording, copy, checksum, error, keepGoing)) {
     std::printf("copy failed: %s\n", error.c_str());
+    return false;
   }
+  summary.Add("verified copy", Format("%s, CRC-32 %08x proven (%d interruption checks)",
+                                      copy.string().c_str(), static_cast<unsigned>(checksum), checks));
+  return true;
+}
+
+// Versions order component by component, numbers as numbers.
+void CompareVersions() {
+  const Melvo::Version ours(Melvo::ApplicationInfo::Version());
+  std::string lines;
+  for (const char* other : {"0.9.12", "1.0.0", "1.0.0-rc1", "1.10"}) {
+    const char* order = ours < other ? "<" : ours == other ? "=" : ">";
+    lines += Format("%s%s %s %s", lines.empty() ? "" : ", ", ours.toString().c_str(), order, other);
+  }
+  summary.Add("versions", lines);
 }
 
 }  // namespace
 
 int main(int argc, char** argv) {
   StartLogging();
-  DescribeApplication(argc, argv);
+  summary.Add("start-up", "logging, then application information, then the crash handler");
+  if (!DescribeApplication(argc, argv)) return 1;
   const auto crashObserver = SetUpCrashHandler();
+  if (!crashObserver) return 1;
   UseBuffer();
-  const std::string path = (boost::filesystem::temp_directory_path() / "plinth-demo.wav").string();
-  CaptureToWaveFile(path);
-  ReadWaveFile(path);
-  const auto copy = boost::filesystem::temp_directory_path() / "plinth-demo-copy.wav";
-  CopyVerified(path, copy);
-  boost::filesystem::remove(path);
-  boost::filesystem::remove(copy);
+
+  const boost::filesystem::path recordings =
+      Melvo::ApplicationInfo::GetContentPath(Melvo::ContentFolderType::Recordings);
+  const std::string recording = (recordings / "capture.wav").string();
+  std::string written;
+  const bool worked = CaptureToWaveFile(recording, written) && ReadWaveFile(recording, written) &&
+                      CopyVerified(recording, recordings / "capture-copy.wav");
+  CompareVersions();
+  summary.Add("files", "all under " + Melvo::ApplicationInfo::DataPath().string());
+  summary.Print();
+  if (!worked) {
+    std::printf("the demo FAILED: see the messages above\n");
+    return 1;
+  }
+
   if (argc > 1 && std::strcmp(argv[argc - 1], "--crash") == 0) {
     // Called through a volatile pointer, so that it keeps a frame of its own in the backtrace.
     void (*volatile crash)() = &CrashOnPurpose;

@@ -19,55 +19,56 @@ namespace platform {
 struct CrashRecord;
 }
 
-// Implemented by hosts that want to hear of a crash, for instance to flush their own logs.
+/// Implemented by hosts that want to hear of a crash, for instance to flush their own logs.
 class PLINTH_API ICrashHandlerObserver {
  public:
   ICrashHandlerObserver() = default;
   virtual ~ICrashHandlerObserver();
-  // Called once on the crashing thread, after the dump file has been written and closed. It must
-  // not register or remove observers of the crash handler.
+  /// Called once on the crashing thread, after the dump file has been written and closed. It must
+  /// not register or remove observers of the crash handler.
   virtual void OnCrash() = 0;
 };
 
-// The process-wide crash handler. Observers are held weakly: a host keeps each one alive with its
-// own shared reference for as long as it wants to be told.
+/// The process-wide crash handler. Observers are held weakly: a host keeps each one alive with its
+/// own shared reference for as long as it wants to be told.
 class PLINTH_API CrashHandler
     : public vorn::Observed<ICrashHandlerObserver, std::weak_ptr<ICrashHandlerObserver>> {
  public:
-  // Where a crash dump goes and whether one is written at all.
+  /// Where a crash dump goes and whether one is written at all.
   class PLINTH_API Configuration {
    public:
-    // The defaults are read from the application information each time they are used.
+    /// The defaults are read from the application information each time they are used.
     Configuration(
         const boost::filesystem::path& dumpName = boost::filesystem::path(ApplicationInfo::NormalizedName()),
         const boost::filesystem::path& dumpFolder = ApplicationInfo::DataPath(), bool generateDump = true);
 
-    // The file name without its ".dmp" extension; one it already has stays in front of it.
+    /// The file name without its ".dmp" extension; one it already has stays in front of it.
     boost::filesystem::path dumpName;
-    // The folder of the dump file. It is not created.
+    /// The folder of the dump file. It is not created.
     boost::filesystem::path dumpFolder;
-    // When false, a crash writes no dump and tells no observer.
+    /// When false, a crash writes no dump and tells no observer.
     bool generateDump;
   };
 
-  // The one instance, created with the default configuration on the first call.
+  /// The one instance, created with the default configuration on the first call.
   static CrashHandler& getInstance();
 
   CrashHandler(const CrashHandler&) = delete;
   CrashHandler& operator=(const CrashHandler&) = delete;
   ~CrashHandler() override;
 
-  // Replaces the configuration; always true. Takes no lock: configure before a crash can happen.
+  /// Replaces the configuration; always true. Takes no lock: configure before a crash can happen.
   bool configure(const Configuration& configuration);
+  /// The configuration in force.
   const Configuration& getConfig() const;
 
-  // Installs the library's crash filter for the whole process, replacing the one installed before,
-  // and prepares the calling thread as initializeThread does. Always true.
+  /// Installs the library's crash filter for the whole process, replacing the one installed before,
+  /// and prepares the calling thread as initializeThread does. Always true.
   bool initialize();
 
-  // Makes sure the filter also runs when the calling thread crashes by exhausting its own stack:
-  // the thread that called initialize has this already, every other thread that should survive a
-  // stack overflow long enough for a dump calls it once. False when the system refused.
+  /// Makes sure the filter also runs when the calling thread crashes by exhausting its own stack:
+  /// the thread that called initialize has this already, every other thread that should survive a
+  /// stack overflow long enough for a dump calls it once. False when the system refused.
   static bool initializeThread();
 
  private:

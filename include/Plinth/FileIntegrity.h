@@ -33,31 +33,31 @@
 
 namespace Melvo {
 
-// The CRC-32 of the file's bytes (the standard one, as Boost.CRC's crc_32_type, zlib and gzip
-// compute it; 0xCBF43926 for the ASCII digits 123456789, 0 for an empty file). `checksum` is
-// written only on success. Fails with "No input file" for an empty path, "Failed to open " + path,
-// or "Failed to read " + path.
+/// The CRC-32 of the file's bytes (the standard one, as Boost.CRC's crc_32_type, zlib and gzip
+/// compute it; 0xCBF43926 for the ASCII digits 123456789, 0 for an empty file). `checksum` is
+/// written only on success. Fails with "No input file" for an empty path, "Failed to open " + path,
+/// or "Failed to read " + path.
 PLINTH_API bool ComputeCRC32Checksum(const boost::filesystem::path& filePath, std::uint32_t& checksum,
                                      std::string& errorMessage, boost::function<bool()> interruptCallback);
 
-// True when the file's CRC-32 is `expectedChecksum`. Besides the failures of ComputeCRC32Checksum,
-// a different checksum fails with "Checksum failure when copying: " + path + ". We expected " +
-// expected + " but we got " + computed, both in unsigned decimal.
+/// True when the file's CRC-32 is `expectedChecksum`. Besides the failures of ComputeCRC32Checksum,
+/// a different checksum fails with "Checksum failure when copying: " + path + ". We expected " +
+/// expected + " but we got " + computed, both in unsigned decimal.
 PLINTH_API bool VerifyCRC32Checksum(const boost::filesystem::path& filePath, std::uint32_t expectedChecksum,
                                     std::string& errorMessage, boost::function<bool()> interruptCallback);
 
-// Copies the source's bytes into the work file, then renames the work file over the destination.
-// Fails with "No source file provided", "No destination file provided", "Fail to open destionation
-// file: " + work file path (also when the work file turns out to be the source itself, which is
-// then left alone), "Fail to open source file: " + source path, "Fail to read file: " + source
-// path, "Fail to write file: " + work file path, the system's text for a failed rename, and with
-// `errorMessage` unchanged when the sizes of the source and the copy differ once written.
+/// Copies the source's bytes into the work file, then renames the work file over the destination.
+/// Fails with "No source file provided", "No destination file provided", "Fail to open destionation
+/// file: " + work file path (also when the work file turns out to be the source itself, which is
+/// then left alone), "Fail to open source file: " + source path, "Fail to read file: " + source
+/// path, "Fail to write file: " + work file path, the system's text for a failed rename, and with
+/// `errorMessage` unchanged when the sizes of the source and the copy differ once written.
 PLINTH_API bool FileCopy(const boost::filesystem::path& sourcePath,
                          const boost::filesystem::path& destinationPath, std::string& errorMessage,
                          boost::function<bool()> interruptCallback);
 
-// FileCopy that, before the rename, checksums the work file as written (a second pass over the data)
-// and fails as VerifyCRC32Checksum does, naming the work file, when it is not `expectedChecksum`.
+/// FileCopy that, before the rename, checksums the work file as written (a second pass over the data)
+/// and fails as VerifyCRC32Checksum does, naming the work file, when it is not `expectedChecksum`.
 PLINTH_API bool FileCopyWithCRC32(const boost::filesystem::path& sourcePath,
                                   const boost::filesystem::path& destinationPath,
                                   std::uint32_t expectedChecksum, std::string& errorMessage,

@@ -16,29 +16,29 @@
 
 #include <spdlog/logger.h>
 
-// Settings of the worker pool that serves asynchronous loggers of the library's registry.
+/// Settings of the worker pool that serves asynchronous loggers of the library's registry.
 struct LoggerThreadPoolSettings {
-  std::int32_t queueSize;    // capacity of the pool's queue, in messages
-  std::int32_t threadCount;  // worker threads, 1 to 1000
+  std::int32_t queueSize;    ///< capacity of the pool's queue, in messages
+  std::int32_t threadCount;  ///< worker threads, 1 to 1000
 };
 
-// Registers a clone of each logger under its own name in the library's registry, after replacing
-// the registry's worker pool. Throws spdlog::spdlog_ex, before anything changes, for a null logger
-// (naming its position in the vector). Throws spdlog::spdlog_ex for a thread count outside 1 to 1000 (the
-// earlier pool stays) or for a name registered already (the pool is replaced, the loggers before
-// it in the vector stay registered).
+/// Registers a clone of each logger under its own name in the library's registry, after replacing
+/// the registry's worker pool. Throws spdlog::spdlog_ex, before anything changes, for a null logger
+/// (naming its position in the vector). Throws spdlog::spdlog_ex for a thread count outside 1 to 1000 (the
+/// earlier pool stays) or for a name registered already (the pool is replaced, the loggers before
+/// it in the vector stay registered).
 extern "C" PLINTH_API void InitLoggerPlinth(std::vector<std::shared_ptr<spdlog::logger>> loggers,
                                             const LoggerThreadPoolSettings& settings);
 
 namespace Melvo {
 
-// File-name suffix of a host's logging configuration file.
+/// File-name suffix of a host's logging configuration file.
 PLINTH_API extern const std::string LogConfigSuffix;
-// Level names of such a configuration, mapped to spdlog level numbers ("warning" is 3).
+/// Level names of such a configuration, mapped to spdlog level numbers ("warning" is 3).
 PLINTH_API extern const std::map<std::string, int> LogLevelNames;
-// Sink-type names of such a configuration, numbered from 1.
+/// Sink-type names of such a configuration, numbered from 1.
 PLINTH_API extern const std::map<std::string, int> LogSinkTypes;
-// The maker's organisation name.
+/// The maker's organisation name.
 PLINTH_API extern const std::string OrganizationName;
 
 }  // namespace Melvo

@@ -17,32 +17,33 @@ class ICrashHandlerObserver;
 
 namespace vorn {
 
-// `T` is the observer interface; `R` the reference kept in the list: copyable, lockable into a
-// strong reference to `T` (empty when the object is gone) such as std::weak_ptr<T>.
+/// `T` is the observer interface; `R` the reference kept in the list: copyable, lockable into a
+/// strong reference to `T` (empty when the object is gone) such as std::weak_ptr<T>.
 template <typename T, typename R>
 class Observed {
  public:
   Observed() = default;
   Observed(const Observed&) = delete;
   Observed& operator=(const Observed&) = delete;
-  // Drops every entry without calling any observer.
+  /// Drops every entry without calling any observer.
   virtual ~Observed();
 
-  // Appends `observer` unless an entry already refers to its object; true when appended. An empty
-  // or expired reference is appended too, and erased by the next search or notification.
+  /// Appends `observer` unless an entry already refers to its object; true when appended. An empty
+  /// or expired reference is appended too, and erased by the next search or notification.
   virtual bool AddObserver(R observer);
-  // Erases the entry that refers to the object of `observer`; false when there is none.
+  /// Erases the entry that refers to the object of `observer`; false when there is none.
   virtual bool RemoveObserver(R observer);
-  // A copy of the list in registration order, expired entries included.
+  /// A copy of the list in registration order, expired entries included.
   virtual std::list<R> GetObservers() const;
-  // Replaces the list with a copy of `observers`, duplicates and expired references as they are.
+  /// Replaces the list with a copy of `observers`, duplicates and expired references as they are.
   virtual void SetObservers(const std::list<R>& observers);
+  /// Empties the list.
   virtual void ClearObservers();
 
  protected:
-  // Calls `operation` on every live observer in list order and erases the expired entries met on
-  // the way. The lock is held meanwhile, so an observer must not call back into this list; what
-  // the operation throws passes to the caller.
+  /// Calls `operation` on every live observer in list order and erases the expired entries met on
+  /// the way. The lock is held meanwhile, so an observer must not call back into this list; what
+  /// the operation throws passes to the caller.
   void NotifyObservers(void (T::*operation)()) {
     std::lock_guard<std::mutex> guard(observersLock);
     for (auto entry = observers.begin(); entry != observers.end();) {
@@ -125,7 +126,7 @@ typename Observed<T, R>::Position Observed<T, R>::FindObserverUnMutexed(const R&
   return observers.end();
 }
 
-// The crash handler's observer list is compiled once, into the library.
+/// The crash handler's observer list is compiled once, into the library.
 extern template class PLINTH_API
     Observed<Melvo::ICrashHandlerObserver, std::weak_ptr<Melvo::ICrashHandlerObserver>>;
 

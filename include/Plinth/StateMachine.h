@@ -28,28 +28,33 @@ namespace Melvo {
 template <typename State, typename Initializer>
 class StateMachine;
 
-// The role of a state within its machine.
+/// The role of a state within its machine.
 enum StateKind : std::int32_t {
-  Initial = 0,  // the state given to AddTheInitialState
-  Normal = 1,   // an ordinary state
-  Final = 2,    // handles events but never leaves by one
+  Initial = 0,  ///< the state given to AddTheInitialState
+  Normal = 1,   ///< an ordinary state
+  Final = 2,    ///< handles events but never leaves by one
 };
 
-// The storage policy of a machine whose states share nothing.
+/// The storage policy of a machine whose states share nothing.
 struct StateMachineNullStorage {};
 
-// The interface of a state. `Event` is the type of the events handed to the states; `Storage` is
-// the type of the object that the machine shares with its states. A state class overrides
-// GetName, DoHandleEvent and, when it needs them, DoEnter and DoExit; the machine calls Enter,
-// HandleEvent and Exit. The order of the virtual operations is part of the contract with hosts.
+/// The interface of a state. `Event` is the type of the events handed to the states; `Storage` is
+/// the type of the object that the machine shares with its states. A state class overrides
+/// GetName, DoHandleEvent and, when it needs them, DoEnter and DoExit; the machine calls Enter,
+/// HandleEvent and Exit. The order of the virtual operations is part of the contract with hosts.
 template <typename Event, typename Storage>
 class IState {
  public:
+  ///@{
+  /// The machine reads its event and storage types from its state class.
   using EventType = Event;
   using StorageType = Storage;
+  ///@}
 
   virtual ~IState() = default;
 
+  ///@{
+  /// What the machine calls: by default the Do... operation of the same name.
   virtual void Enter(const Event& event, std::string& nextStateName) { DoEnter(event, nextStateName); }
   virtual bool HandleEvent(const Event& event, std::string& nextStateName, std::string& reason) {
     return DoHandleEvent(event, nextStateName, reason);
@@ -57,28 +62,29 @@ class IState {
   virtual void Exit(const Event& event, const std::string& enteredStateName) {
     DoExit(event, enteredStateName);
   }
+  ///@}
 
-  // The state's identity within a machine, compared byte by byte; never empty.
+  /// The state's identity within a machine, compared byte by byte; never empty.
   virtual std::string GetName() const = 0;
 
  protected:
-  // The entry action: names the state to move on to, its own name to stay. The default stays.
+  /// The entry action: names the state to move on to, its own name to stay. The default stays.
   virtual void DoEnter(const Event& event, std::string& nextStateName) {
     static_cast<void>(event);
     nextStateName = GetName();
   }
 
-  // Handles an event: names the state to move to (its own name to stay) and may give a reason.
-  // Returns false when the state cannot handle the event.
+  /// Handles an event: names the state to move to (its own name to stay) and may give a reason.
+  /// Returns false when the state cannot handle the event.
   virtual bool DoHandleEvent(const Event& event, std::string& nextStateName, std::string& reason) = 0;
 
-  // The exit action, told the name of the state being entered. The default does nothing.
+  /// The exit action, told the name of the state being entered. The default does nothing.
   virtual void DoExit(const Event& event, const std::string& enteredStateName) {
     static_cast<void>(event);
     static_cast<void>(enteredStateName);
   }
 
-  // The storage of the machine the state was last added to; null until it is added to one.
+  /// The storage of the machine the state was last added to; null until it is added to one.
   Storage* machineStorage = nullptr;
 
  private:
@@ -86,34 +92,38 @@ class IState {
   friend class StateMachine;
 };
 
-// The initialisation policy of a new machine, called by its constructor with the machine. The
-// default leaves the machine empty: no states, no initial state, not frozen.
+/// The initialisation policy of a new machine, called by its constructor with the machine. The
+/// default leaves the machine empty: no states, no initial state, not frozen.
 struct StateMachineDefaultInitializer {
   template <typename Machine>
+  /// Leaves `machine` as it is.
   static void Initialize(Machine& machine) {
     static_cast<void>(machine);
   }
 };
 
-// A machine of the states `State` (a class derived from IState), which passes through three
-// phases: building (states are added, events are refused), frozen with a current state (events
-// are processed), and frozen without a current state (after a transition to a name that is not in
-// the machine; events are refused until ResetToInitialState). The machine cannot be copied: its
-// states point to its storage.
+/// A machine of the states `State` (a class derived from IState), which passes through three
+/// phases: building (states are added, events are refused), frozen with a current state (events
+/// are processed), and frozen without a current state (after a transition to a name that is not in
+/// the machine; events are refused until ResetToInitialState). The machine cannot be copied: its
+/// states point to its storage.
 template <typename State, typename Initializer = StateMachineDefaultInitializer>
 class StateMachine {
  public:
+  ///@{
+  /// The types of the events and of the storage the states share.
   using Event = typename State::EventType;
   using Storage = typename State::StorageType;
+  ///@}
 
-  // `loggerName` names the logger that every message of this machine goes to.
+  /// `loggerName` names the logger that every message of this machine goes to.
   explicit StateMachine(std::string loggerName = "") : loggerName(std::move(loggerName)) {
     Initializer::Initialize(*this);
   }
   StateMachine(const StateMachine&) = delete;
   StateMachine& operator=(const StateMachine&) = delete;
 
-  // Adds `state` as the initial state; there is only one.
+  /// Adds `state` as the initial state; there is only one.
   bool AddTheInitialState(std::shared_ptr<State> state) {
     static constexpr auto kFunction = detail::QualifiedFunctionName(PLINTH_PRETTY_FUNCTION);
     if (!initialStateName.empty()) {
@@ -136,8 +146,8 @@ class StateMachine {
     return true;
   }
 
-  // Adds a state of `kind` (Normal or Final) while the machine is being built. Refuses an empty
-  // reference, a state without a name and a name that is taken; the first state of a name stays.
+  /// Adds a state of `kind` (Normal or Final) while the machine is being built. Refuses an empty
+  /// reference, a state without a name and a name that is taken; the first state of a name stays.
   bool DoAddState(std::shared_ptr<State> state, StateKind kind) {
     static constexpr auto kFunction = detail::QualifiedFunctionName(PLINTH_PRETTY_FUNCTION);
     if (!state) {
@@ -163,8 +173,8 @@ class StateMachine {
     return true;
   }
 
-  // Closes the set of states and makes the initial state current. Refused, and the machine left
-  // open, while it has no states or no initial state. True when the initial state is current.
+  /// Closes the set of states and makes the initial state current. Refused, and the machine left
+  /// open, while it has no states or no initial state. True when the initial state is current.
   bool FreezeStates() {
     static constexpr auto kFunction = detail::QualifiedFunctionName(PLINTH_PRETTY_FUNCTION);
     if (states.empty()) {
@@ -180,7 +190,7 @@ class StateMachine {
     return ResetToInitialState();
   }
 
-  // Makes the initial state current, without running any entry or exit action.
+  /// Makes the initial state current, without running any entry or exit action.
   bool ResetToInitialState() {
     static constexpr auto kFunction = detail::QualifiedFunctionName(PLINTH_PRETTY_FUNCTION);
     if (!frozen) {
@@ -196,8 +206,8 @@ class StateMachine {
     return true;
   }
 
-  // Hands `event` to the current state and carries out the transition it asks for, with the
-  // entry actions of the states entered. A final state handles events but never leaves.
+  /// Hands `event` to the current state and carries out the transition it asks for, with the
+  /// entry actions of the states entered. A final state handles events but never leaves.
   bool ProcessEvent(const Event& event) {
     static constexpr auto kFunction = detail::QualifiedFunctionName(PLINTH_PRETTY_FUNCTION);
     if (RefusesEvents(kFunction.c_str(), __LINE__)) {
@@ -219,8 +229,8 @@ class StateMachine {
     return EntryAction(event);
   }
 
-  // Runs the entry action of the current state, and of each state it leads to, until an entry
-  // action names its own state. Transitions made here are logged without a reason.
+  /// Runs the entry action of the current state, and of each state it leads to, until an entry
+  /// action names its own state. Transitions made here are logged without a reason.
   bool EntryAction(const Event& event) {
     static constexpr auto kFunction = detail::QualifiedFunctionName(PLINTH_PRETTY_FUNCTION);
     if (RefusesEvents(kFunction.c_str(), __LINE__)) {
@@ -246,9 +256,9 @@ class StateMachine {
     }
   }
 
-  // Makes the state named `targetName` current and runs the exit action of the state left; the
-  // entry action of the state entered is the caller's. A name that is not in the machine leaves
-  // it without a current state until it is reset.
+  /// Makes the state named `targetName` current and runs the exit action of the state left; the
+  /// entry action of the state entered is the caller's. A name that is not in the machine leaves
+  /// it without a current state until it is reset.
   bool GotoState(const Event& event, const std::string& targetName, const std::string& reason) {
     static constexpr auto kFunction = detail::QualifiedFunctionName(PLINTH_PRETTY_FUNCTION);
     if (RefusesEvents(kFunction.c_str(), __LINE__)) {

@@ -12,24 +12,28 @@
 
 namespace Melvo {
 
-// Adds up the intervals during which it runs, in milliseconds. The intervals are differences of
-// the local time of day: one that spans local midnight adds a negative amount (about a day less),
-// and one that spans a daylight-saving change is shifted by the change.
+/// Adds up the intervals during which it runs, in milliseconds. The intervals are differences of
+/// the local time of day: one that spans local midnight adds a negative amount (about a day less),
+/// and one that spans a daylight-saving change is shifted by the change.
 class PLINTH_API BasicTimer {
  public:
   BasicTimer();
+  ///@{
+  /// Copies take over the accumulated time and the running state.
   BasicTimer(const BasicTimer& other);
   BasicTimer& operator=(const BasicTimer& other);
+  ///@}
   virtual ~BasicTimer();
 
-  // Starts a stopped timer; a running one keeps its start.
+  /// Starts a stopped timer; a running one keeps its start.
   void StartTimer();
-  // Stops the timer and returns the milliseconds accumulated.
+  /// Stops the timer and returns the milliseconds accumulated.
   std::int64_t StopTimer();
-  // The milliseconds accumulated, the running interval included.
+  /// The milliseconds accumulated, the running interval included.
   std::int64_t GetElapsedTime() const;
-  // Drops what was accumulated and stops the timer, or restarts it from now when `restart`.
+  /// Drops what was accumulated and stops the timer, or restarts it from now when `restart`.
   void ResetTimer(bool restart);
+  /// Whether the timer runs.
   bool IsRunning() const;
 
  private:
@@ -41,40 +45,47 @@ class PLINTH_API BasicTimer {
   bool running = false;
 };
 
-// Measures from its last start on the system clock, in ticks of 100 ns since 1970. Each start
-// begins a new interval; a bias in seconds is subtracted from every elapsed time it reports. In
-// milliseconds, the interval and the bias are each truncated toward zero before the subtraction.
+/// Measures from its last start on the system clock, in ticks of 100 ns since 1970. Each start
+/// begins a new interval; a bias in seconds is subtracted from every elapsed time it reports. In
+/// milliseconds, the interval and the bias are each truncated toward zero before the subtraction.
 class PLINTH_API StopwatchTimerPrecise {
  public:
   StopwatchTimerPrecise();
+  ///@{
+  /// Copies take over the start, the stop, the running state and the bias.
   StopwatchTimerPrecise(const StopwatchTimerPrecise& other);
   StopwatchTimerPrecise& operator=(const StopwatchTimerPrecise& other);
+  ///@}
   ~StopwatchTimerPrecise();
 
-  // Starts a stopped stopwatch from now; a running one keeps its start.
+  /// Starts a stopped stopwatch from now; a running one keeps its start.
   void Start();
-  // Stops the stopwatch at now, running or not, and returns the milliseconds from the start.
+  /// Stops the stopwatch at now, running or not, and returns the milliseconds from the start.
   std::int64_t Stop();
-  // Milliseconds from the start to now while running, else to the last stop.
+  /// Milliseconds from the start to now while running, else to the last stop.
   std::int64_t GetElapsedTime();
-  // The same in seconds, less the exact bias.
+  /// The same in seconds, less the exact bias.
   double GetElapsedTimeInSeconds();
-  // Returns the milliseconds from the start to now, then clears start and stop and stops the
-  // stopwatch, or restarts it from now when `restart`. The bias stays.
+  /// Returns the milliseconds from the start to now, then clears start and stop and stops the
+  /// stopwatch, or restarts it from now when `restart`. The bias stays.
   std::int64_t Reset(bool restart);
+  /// Whether the stopwatch runs.
   bool IsRunning() const;
 
+  ///@{
+  /// The seconds subtracted from every elapsed time.
   void SetBias(const double& seconds);
   double GetBias() const;
-  // Subtracts `seconds` more from every elapsed time.
+  ///@}
+  /// Subtracts `seconds` more from every elapsed time.
   void AddToBias(const double& seconds);
-  // Adds `seconds` to every elapsed time.
+  /// Adds `seconds` to every elapsed time.
   void AddToElapsedTime(const double& seconds);
 
-  // A new stopwatch in the same state, running or not, with the same bias.
+  /// A new stopwatch in the same state, running or not, with the same bias.
   std::shared_ptr<StopwatchTimerPrecise> Clone() const;
 
-  // The steady clock's time since its epoch, in seconds.
+  /// The steady clock's time since its epoch, in seconds.
   static double GetNowInSeconds();
 
  private:

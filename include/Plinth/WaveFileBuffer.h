@@ -22,62 +22,69 @@
 
 namespace Melvo {
 
+/// Reads or writes one uncompressed RIFF/WAVE file in blocks of raw bytes.
 class PLINTH_API WaveFileBuffer {
  public:
+  /// The sample format of a file.
   struct WaveFileParams {
-    std::uint32_t sampleRate = 0;
-    std::int16_t bitsPerSample = 0;
-    std::int16_t numChannels = 0;
+    std::uint32_t sampleRate = 0;    ///< Frames per second.
+    std::int16_t bitsPerSample = 0;  ///< Bits of one sample of one channel.
+    std::int16_t numChannels = 0;    ///< Samples per frame.
   };
 
-  // Stores the name and the direction; opens nothing.
+  /// Stores the name and the direction; opens nothing.
   explicit WaveFileBuffer(const std::string& fileName = std::string(), bool forReading = true);
-  // Closes the file. The header needs no rewrite: it is current after every write.
+  /// Closes the file. The header needs no rewrite: it is current after every write.
   ~WaveFileBuffer();
   WaveFileBuffer(const WaveFileBuffer&) = delete;
   WaveFileBuffer& operator=(const WaveFileBuffer&) = delete;
 
-  // Opens the file for reading and reads its header; the read position is then at the first audio
-  // byte. An empty `fileName` reopens the stored name.
+  /// Opens the file for reading and reads its header; the read position is then at the first audio
+  /// byte. An empty `fileName` reopens the stored name.
   bool Load(const std::string& fileName = std::string());
 
-  // Creates (or truncates) the file under the stored name and writes a header with no audio data.
+  /// Creates (or truncates) the file under the stored name and writes a header with no audio data.
   bool Create(std::uint32_t sampleRate, std::int16_t numChannels, std::int16_t bitsPerSample);
-  // The same under `fileName`, which replaces the stored name even when empty.
+  /// The same under `fileName`, which replaces the stored name even when empty.
   bool Create(const std::string& fileName, std::uint32_t sampleRate, std::int16_t numChannels,
               std::int16_t bitsPerSample);
 
-  // Reads and checks the header of the open file and puts the read position at the first audio
-  // byte. Load does this itself; calling it again re-reads the header.
+  /// Reads and checks the header of the open file and puts the read position at the first audio
+  /// byte. Load does this itself; calling it again re-reads the header.
   bool InitializeForRead();
 
-  // Reads up to `bytesToRead` bytes (into `destination`, which has room for them) from the read
-  // position on, to the end of the file. True when at least one byte was read; a short block means
-  // the end was reached. When nothing is left the file is closed and Load is needed to read again.
-  // A request for 0 bytes reads nothing and returns false, leaving the file as it is.
+  /// Reads up to `bytesToRead` bytes (into `destination`, which has room for them) from the read
+  /// position on, to the end of the file. True when at least one byte was read; a short block means
+  /// the end was reached. When nothing is left the file is closed and Load is needed to read again.
+  /// A request for 0 bytes reads nothing and returns false, leaving the file as it is.
   bool ReadDataFromFile(char* destination, std::uint32_t& bytesRead, std::uint32_t bytesToRead);
 
-  // Appends `size` bytes and rewrites the header to count them.
+  /// Appends `size` bytes and rewrites the header to count them.
   bool WriteDataToFile(const char* data, std::uint32_t size);
 
-  // Moves the read position back to the first audio byte.
+  /// Moves the read position back to the first audio byte.
   bool Rewind();
-  // Move the read (or, for a file opened for reading, the shared) position to `position` bytes past
-  // the first audio byte. A position may lie beyond the end of the audio, up to the file's length;
-  // a negative one, or one beyond the file's length, is refused and the position stays.
+  ///@{
+  /// Move the read (or, for a file opened for reading, the shared) position to `position` bytes past
+  /// the first audio byte. A position may lie beyond the end of the audio, up to the file's length;
+  /// a negative one, or one beyond the file's length, is refused and the position stays.
   bool MoveGetPointerToPosition(std::int64_t position);
   bool MovePutPointerToPosition(std::int64_t position);
+  ///@}
 
+  /// The file's length in bytes.
   std::int64_t GetFileSize() const { return fileSize; }
-  // Bytes from the first audio byte to the end of the file, whatever the header claims.
+  /// Bytes from the first audio byte to the end of the file, whatever the header claims.
   std::int64_t GetFileDataSize() const { return fileSize - dataOffset; }
-  // The audio byte count the header states; 0 before any file is opened.
+  /// The audio byte count the header states; 0 before any file is opened.
   std::int64_t GetAudioDataSize() const;
-  // Duration from the sample rate, channel count and sample width; 0 when these give no
-  // bytes per second (a width under 8 bits, no channels or a zero rate).
+  ///@{
+  /// Duration from the sample rate, channel count and sample width; 0 when these give no
+  /// bytes per second (a width under 8 bits, no channels or a zero rate).
   double GetDecimalSecondsInFile() const { return secondsInFile; }
   std::uint64_t GetSecondsInFile() const { return static_cast<std::uint64_t>(secondsInFile); }
-  // False, leaving `params` alone, until a file has been opened.
+  ///@}
+  /// False, leaving `params` alone, until a file has been opened.
   bool GetWaveFileParams(WaveFileParams& params) const;
 
  private:

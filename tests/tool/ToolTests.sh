@@ -1,0 +1,111 @@
+#!/usr/bin/env bash
+# Runs the plinth tool in a fresh temporary folder and checks its output and exit status.
+#   ToolTests.sh TOOL CASE     CASE: crc32, copy, interrupt, progress, wave or version
+set -uo pipefail
+tool=$1
+case_name=$2
+work=$(mktemp -d)
+trap 'rm -rf "$work"' EXIT
+cd "$work"
+
+fail() { echo "FAIL: $*" >&2; exit 1; }
+# expect STATUS COMMAND...: runs the command with its output in out and err, checks its status.
+expect() {
+  local want=$1 status
+  shift
+  "$@" >out 2>err
+  status=$?
+  [ "$status" -eq "$want" ] || fail "$* exited $status, not $want; stderr: $(cat err)"
+}
+same() { [ "$1" = "$2" ] || fail "got [$1], expected [$2]"; }
+
+case "$case_name" in
+crc32)
+  # Each file's checksum in rhash's simple format; a missing file is reported, the others still run.
+  printf 123456789 >digits
+  : >empty
+  head -c 100000 /dev/urandom >"random data"
+  expect 0 "$tool" crc32 digits empty "random data"
+  same "$(cat out)" "$(rhash --simple --crc32 digits empty "random data")"
+  same "$(head -1 out)" "cbf43926  digits"
+  expect 1 "$tool" crc32 missing digits
+  same "$(cat out)" "cbf43926  digits"
+  same "$(cat err)" "plinth: Failed to open missing"
+  ;;
+copy)
+  # A copy replaces the destination; with --verify it prints the proven checksum. A failed copy
+  # gives the library's message and leaves the destination as it was; no terminal, no progress line.
+  head -c 300000 /dev/urandom >source
+  echo old >dest
+  expect 0 "$tool" copy source dest
+  cmp source dest || fail "the copy differs from its source"
+  [ ! -s err ] || fail "unexpected stderr: $(cat err)"
+  expect 0 "$tool" copy --verify source verified
+  cmp source verified || fail "the verified copy differs from its source"
+  same "$(cat out)" "$(rhash --simple --crc32 source | sed 's/source$/verified/')"
+  echo old >dest
+  expect 1 "$tool" copy missing dest
+  same "$(cat err)" "plinth: Fail to open source file: missing"
+  same "$(cat dest)" old
+  [ ! -e dest.partial ] || fail "the work file was left behind"
+  expect 106 "$tool" copy onlyone  # CLI11: a required argument is missing
+  ;;
+interrupt)
+  # Ctrl-C half-way: the source is a pipe, so the copy is certainly still running when SIGINT
+  # comes, and it sees the request at the next block the pipe delivers.
+  mkfifo source
+  echo old >dest
+  "$tool" copy source dest >out 2>err &
+  pid=$!
+  exec 3>source
+  head -c 100000 /dev/zero >&3
+  for _ in $(seq 100); do [ -e dest.partial ] && break; sleep 0.05; done
+  [ -e dest.partial ] || fail "the copy did not start"
+  kill -INT "$pid"
+  head -c 100000 /dev/zero >&3
+  exec 3>&-
+  wait "$pid"
+  status=$?
+  same "$status" 130
+  same "$(cat err)" "plinth: File operation interrupted"
+  same "$(cat dest)" old
+  [ ! -e dest.partial ] || fail "the work file was left behind"
+  ;;
+progress)
+  # On a terminal the copy draws its progress line: each pass from its start, the last to its end.
+  head -c 200000 /dev/urandom >source
+  script -qec "'$tool' copy --verify source dest" /dev/null >typescript || fail "copy on a terminal failed"
+  for line in "checksumming 0 of 200000 bytes (0%)" "copying 0 of 200000 bytes (0%)" \
+              "verifying 200000 of 200000 bytes (100%)"; do
+    grep -qF "$line" typescript || fail "no progress line '$line' in: $(cat typescript)"
+  done
+  cmp source dest || fail "the copy differs from its source"
+  ;;
+wave)
+  # A file written by sox is described; a file that is no WAVE file is refused with the library's
+  # message.
+  sox -n -r 8000 -c 1 -b 16 tone.wav synth 0.5 sine 440
+  expect 0 "$tool" wave info tone.wav
+  same "$(cat out)" "format: RIFF/WAVE
+sample rate: 8000 Hz
+channels: 1
+bits per sample: 16
+file size: $(stat -c %s tone.wav) bytes
+audio data size: 8000 bytes
+duration: 0.500 s"
+  head -c 1000 /dev/zero >noise.wav
+  expect 1 "$tool" wave info noise.wav
+  grep -qx "plinth: Error opening file noise.wav for reading. File header is not that of a wave file." err ||
+    fail "no reason given: $(cat err)"
+  [ ! -s out ] || fail "unexpected stdout: $(cat out)"
+  ;;
+version)
+  for row in "1.9 1.10 <" "1.2.0 1.2 >" "2.0 2.0 =" "1.0.0 1.0.0-rc1 <" "1.02 1.2 <"; do
+    read -r a b want <<<"$row"
+    expect 0 "$tool" version compare "$a" "$b"
+    same "$(cat out)" "$want"
+  done
+  ;;
+*) fail "unknown case $case_name" ;;
+esac
+echo "ok: $case_name"
