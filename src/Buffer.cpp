@@ -129,8 +129,9 @@ void Buffer::AppendBufferData(const std::shared_ptr<Buffer>& other) {
 }
 
 void Buffer::CopyBufferPtr(const char* source, std::size_t size, std::size_t reserve) {
-  if (source != nullptr && source >= data && source < data + reservedSize) {
-    // Copying part of itself: the block may be replaced before the bytes are read.
+  if (size != 0 && source != nullptr && source >= data && source < data + reservedSize) {
+    // Copying part of itself: the block may be replaced before the bytes are read. (No bytes to
+    // copy need no detour, whose empty copy might have no address and pass for a null source.)
     std::vector<char> own(source, source + size);
     CopyBufferPtr(own.data(), size, reserve);
     return;

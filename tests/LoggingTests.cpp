@@ -63,9 +63,13 @@ TEST(LogStatement, WritesLevelLocationAndTextThroughTheBoundLogger) {
   PLINTH_LOG(channel, spdlog::level::warn, "value {} of {}", 3, "four");
   const int line = __LINE__ - 1;
   PLINTH_LOG(std::string("stmt.Module"), spdlog::level::debug, "by name");
+  // The entry for code compiled into hosts: text as it stands, at valid levels only.
+  for (int level : {-1, 0, 5, 6}) {
+    Melvo::detail::WriteLogStatement("stmt.Host", "Host/File", 7, "Host::Function", level, "kept {}");
+  }
 
   auto records = LogCapture::Take();
-  ASSERT_EQ(records.size(), 2u);
+  ASSERT_EQ(records.size(), 4u);
   EXPECT_EQ(records[0].level, spdlog::level::warn);
   EXPECT_EQ(records[0].logger, "stmt.Module");
   EXPECT_EQ(records[0].file, "tests/LoggingTests") << "paths are relative to the project root";
@@ -75,6 +79,13 @@ TEST(LogStatement, WritesLevelLocationAndTextThroughTheBoundLogger) {
   EXPECT_EQ(records[0].text, "value 3 of four");
   EXPECT_EQ(records[1].level, spdlog::level::debug);
   EXPECT_EQ(records[1].text, "by name");
+  EXPECT_EQ(records[2].level, spdlog::level::trace);
+  EXPECT_EQ(records[3].level, spdlog::level::critical);
+  EXPECT_EQ(records[3].logger, "stmt.Host");
+  EXPECT_EQ(records[3].file, "Host/File");
+  EXPECT_EQ(records[3].line, 7);
+  EXPECT_EQ(records[3].function, "Host::Function");
+  EXPECT_EQ(records[3].text, "kept {}");
 }
 
 TEST(GetLogger, BindsTheRegisteredCloneOrAClonedParentForGood) {
@@ -139,38 +150,32 @@ TEST(GetLogger, ConcurrentFirstLookupsBindOneLogger) {
   EXPECT_EQ(std::set<std::shared_ptr<spdlog::logger>>(seen.begin(), seen.end()).size(), 1u);
 }
 
-TEST(InitLoggerPlinth, FailsOnBadThreadCountsAndDuplicateNamesReleasingTheHostLoggers) {
+TEST(InitLoggerPlinth, FailsOnNullLoggersBadThreadCountsAndTakenNamesReleasingTheHostLoggers) {
   Init({LogCapture::MakeLogger("dup.taken")});
-  auto pool = spdlog::thread_pool();
+  const auto pool = spdlog::thread_pool();
   auto first = LogCapture::MakeLogger("dup.first");
-  auto last = LogCapture::MakeLogger("dup.last");
-  auto expectFailure = [&](std::int32_t threads, const char* message) {
+  // The lists are made inside: a braced list at the call would hold a copy of `first` past the check.
+  auto expectRefused = [&](bool nullLogger, std::int32_t threads, const std::string& message) {
     try {
-      InitLoggerPlinth({first, LogCapture::MakeLogger("dup.taken"), last},
-                       LoggerThreadPoolSettings{64, threads});
-      ADD_FAILURE() << "accepted " << threads << " threads";
+      std::vector<std::shared_ptr<spdlog::logger>> loggers{first, nullptr};
+      if (!nullLogger)
+        loggers = {first, LogCapture::MakeLogger("dup.taken"), LogCapture::MakeLogger("dup.last")};
+      InitLoggerPlinth(std::move(loggers), LoggerThreadPoolSettings{64, threads});
+      ADD_FAILURE() << "accepted: " << message;
     } catch (const spdlog::spdlog_ex& error) {
-      EXPECT_STREQ(error.what(), message);
+      EXPECT_EQ(error.what(), message);
     }
     EXPECT_EQ(first.use_count(), 1) << "the host's loggers must be released on failure";
   };
   // A null logger or a bad thread count fails before anything changes.
-  try {
-    InitLoggerPlinth({first, nullptr}, LoggerThreadPoolSettings{64, 1});
-    ADD_FAILURE() << "accepted a null logger";
-  } catch (const spdlog::spdlog_ex& error) {
-    EXPECT_STREQ(error.what(), "InitLoggerPlinth: the logger at position 1 is null");
+  expectRefused(true, 1, "InitLoggerPlinth: the logger at position 1 is null");
+  for (std::int32_t threads : {0, 1001, -1}) {
+    expectRefused(false, threads, "spdlog::thread_pool(): invalid threads_n param (valid range is 1-1000)");
   }
-  EXPECT_EQ(first.use_count(), 1);
   EXPECT_EQ(spdlog::thread_pool(), pool);
   EXPECT_EQ(spdlog::get("dup.first"), nullptr);
-  for (std::int32_t threads : {0, 1001, -1}) {
-    expectFailure(threads, "spdlog::thread_pool(): invalid threads_n param (valid range is 1-1000)");
-    EXPECT_EQ(spdlog::thread_pool(), pool);
-    EXPECT_EQ(spdlog::get("dup.first"), nullptr);
-  }
-  // A duplicate name fails after the pool was replaced and the loggers before it registered.
-  expectFailure(1000, "logger with name 'dup.taken' already exists");
+  // A taken name fails after the pool was replaced and the loggers before it registered.
+  expectRefused(false, 1000, "logger with name 'dup.taken' already exists");
   EXPECT_NE(spdlog::thread_pool(), pool);
   EXPECT_NE(spdlog::get("dup.first"), nullptr);
   EXPECT_EQ(spdlog::get("dup.last"), nullptr);
@@ -180,20 +185,21 @@ TEST(InitLoggerPlinth, FailsOnBadThreadCountsAndDuplicateNamesReleasingTheHostLo
 TEST(LoggingVocabulary, HasTheConfigurationNames) {
   EXPECT_EQ(Melvo::LogConfigSuffix, ".log.config");
   EXPECT_EQ(Melvo::OrganizationName, "VORNE");
-  EXPECT_EQ(Melvo::LogLevelNames, (std::map<std::string, int>{{"trace", 0},
-                                                              {"debug", 1},
-                                                              {"info", 2},
-                                                              {"warning", 3},
-                                                              {"error", 4},
-                                                              {"critical", 5},
-                                                              {"off", 6}}));
-  EXPECT_EQ(Melvo::LogSinkTypes, (std::map<std::string, int>{{"stdout", 1},
-                                                             {"stdout_color", 2},
-                                                             {"rotating_file", 3},
-                                                             {"daily_file", 4},
-                                                             {"simple_file", 5},
-                                                             {"syslog", 6},
-                                                             {"msvc", 7}}));
+  using Names = std::map<std::string, int>;
+  EXPECT_EQ(Melvo::LogLevelNames, (Names{{"trace", 0},
+                                         {"debug", 1},
+                                         {"info", 2},
+                                         {"warning", 3},
+                                         {"error", 4},
+                                         {"critical", 5},
+                                         {"off", 6}}));
+  EXPECT_EQ(Melvo::LogSinkTypes, (Names{{"stdout", 1},
+                                        {"stdout_color", 2},
+                                        {"rotating_file", 3},
+                                        {"daily_file", 4},
+                                        {"simple_file", 5},
+                                        {"syslog", 6},
+                                        {"msvc", 7}}));
 }
 
 }  // namespace

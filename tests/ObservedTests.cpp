@@ -1,9 +1,10 @@
+// vorn::Observed, through the crash handler's observer list that the library compiles and exports.
 #include <Plinth/CrashHandler.h>
 #include <Plinth/Observed.h>
 
 #include <chrono>
+#include <functional>
 #include <future>
-#include <list>
 #include <memory>
 #include <stdexcept>
 #include <string>
@@ -15,153 +16,99 @@
 namespace {
 
 using Melvo::ICrashHandlerObserver;
+using Observer = std::shared_ptr<ICrashHandlerObserver>;
 using ObserverRef = std::weak_ptr<ICrashHandlerObserver>;
+using Pointers = std::vector<ICrashHandlerObserver*>;
 
-// The library's exported instantiation, with the notification made reachable for the tests.
+// The notification made reachable for the tests.
 class Subject : public vorn::Observed<ICrashHandlerObserver, ObserverRef> {
  public:
   void Notify() { NotifyObservers(&ICrashHandlerObserver::OnCrash); }
 };
 
-class NamedObserver : public ICrashHandlerObserver {
+class CallbackObserver : public ICrashHandlerObserver {
  public:
-  NamedObserver(std::string name, std::vector<std::string>& calls) : name_(std::move(name)), calls_(calls) {}
-  void OnCrash() override { calls_.push_back(name_); }
+  explicit CallbackObserver(std::function<void()> onCrash) : onCrash(std::move(onCrash)) {}
+  void OnCrash() override { onCrash(); }
 
  private:
-  std::string name_;
-  std::vector<std::string>& calls_;
+  std::function<void()> onCrash;
 };
 
 class ObservedTest : public testing::Test {
  protected:
-  std::shared_ptr<ICrashHandlerObserver> Make(const std::string& name) {
-    return std::make_shared<NamedObserver>(name, calls);
+  Observer Make(std::function<void()> onCrash) {
+    return std::make_shared<CallbackObserver>(std::move(onCrash));
+  }
+  Observer Make(const std::string& name) {
+    return Make([this, name] { calls.push_back(name); });
   }
 
-  static std::vector<ICrashHandlerObserver*> Entries(const Subject& subject) {
-    std::vector<ICrashHandlerObserver*> entries;
+  // The objects listed, in order; null for an empty or expired entry.
+  Pointers Entries() const {
+    Pointers entries;
     for (const ObserverRef& entry : subject.GetObservers()) entries.push_back(entry.lock().get());
     return entries;
   }
 
   std::vector<std::string> calls;
   Subject subject;
+  Observer a = Make("a");
+  Observer b = Make("b");
+  Observer c = Make("c");
 };
 
-TEST_F(ObservedTest, AddingTheSameObjectTwiceKeepsOneEntry) {
-  auto a = Make("a");
-  auto b = Make("b");
+TEST_F(ObservedTest, AnObjectIsListedOnceWhicheverOwnerRefersToIt) {
   EXPECT_TRUE(subject.AddObserver(a));
   EXPECT_TRUE(subject.AddObserver(b));
   EXPECT_FALSE(subject.AddObserver(a));
-
-  // A second owner of the same object, as an aliasing shared_ptr makes, is the same observer.
-  std::shared_ptr<ICrashHandlerObserver> otherOwner(std::make_shared<int>(0), a.get());
+  const Observer otherOwner(std::make_shared<int>(0), a.get());  // aliasing: same object, other owner
   EXPECT_FALSE(subject.AddObserver(otherOwner));
-  EXPECT_EQ(Entries(subject), (std::vector<ICrashHandlerObserver*>{a.get(), b.get()}));
+  EXPECT_EQ(Entries(), (Pointers{a.get(), b.get()}));
 
   EXPECT_TRUE(subject.RemoveObserver(otherOwner));
-  EXPECT_EQ(Entries(subject), (std::vector<ICrashHandlerObserver*>{b.get()}));
   EXPECT_FALSE(subject.RemoveObserver(a));
+  EXPECT_EQ(Entries(), (Pointers{b.get()}));
 }
 
-TEST_F(ObservedTest, EmptyAndExpiredReferencesAreAppendedUntilASearchMeetsThem) {
-  auto expired = Make("gone");
-  ObserverRef expiredRef = expired;
-  expired.reset();
-
+TEST_F(ObservedTest, EmptyAndExpiredEntriesStayUntilASearchWalksPastThem) {
+  const ObserverRef expired = Make("gone");
   EXPECT_TRUE(subject.AddObserver(ObserverRef()));
-  EXPECT_TRUE(subject.AddObserver(expiredRef));
-  EXPECT_EQ(subject.GetObservers().size(), 2u);
-
-  auto a = Make("a");
-  EXPECT_TRUE(subject.AddObserver(a));
-  EXPECT_EQ(Entries(subject), (std::vector<ICrashHandlerObserver*>{a.get()}));
-}
-
-TEST_F(ObservedTest, RemovingAnEmptyOrExpiredReferenceLeavesTheListUntouched) {
-  auto gone = Make("gone");
-  ObserverRef goneRef = gone;
-  EXPECT_TRUE(subject.AddObserver(goneRef));
-  gone.reset();
-
-  EXPECT_FALSE(subject.RemoveObserver(goneRef));
+  EXPECT_TRUE(subject.AddObserver(expired));
+  EXPECT_FALSE(subject.RemoveObserver(expired));
   EXPECT_FALSE(subject.RemoveObserver(ObserverRef()));
-  EXPECT_EQ(subject.GetObservers().size(), 1u);
+  EXPECT_EQ(Entries(), (Pointers{nullptr, nullptr})) << "a search for no object walks nothing";
+  EXPECT_TRUE(subject.AddObserver(a));
+  EXPECT_EQ(Entries(), (Pointers{a.get()}));
 
-  // A search for a live observer that was never added erases the expired entries it walks past.
-  auto stranger = Make("stranger");
-  EXPECT_FALSE(subject.RemoveObserver(stranger));
-  EXPECT_TRUE(subject.GetObservers().empty());
-}
-
-TEST_F(ObservedTest, SearchStopsAtTheMatchingEntry) {
-  auto a = Make("a");
-  auto b = Make("b");
-  auto c = Make("c");
-  subject.AddObserver(a);
+  // A search stops at the entry it finds; one that finds nothing walks the whole list.
   subject.AddObserver(b);
   subject.AddObserver(c);
   c.reset();
-
   EXPECT_FALSE(subject.AddObserver(b));
-  EXPECT_EQ(subject.GetObservers().size(), 3u);
   EXPECT_TRUE(subject.RemoveObserver(a));
-  EXPECT_EQ(subject.GetObservers().size(), 2u);
+  EXPECT_EQ(Entries(), (Pointers{b.get(), nullptr}));
+  EXPECT_FALSE(subject.RemoveObserver(Make("stranger")));
+  EXPECT_EQ(Entries(), (Pointers{b.get()}));
 }
 
-TEST_F(ObservedTest, NotificationCallsLiveObserversInOrderAndErasesTheRest) {
-  auto a = Make("a");
-  auto b = Make("b");
-  auto c = Make("c");
-  subject.AddObserver(a);
-  subject.AddObserver(b);
+TEST_F(ObservedTest, NotificationCallsLiveEntriesInOrderAndErasesTheRest) {
   subject.AddObserver(c);
+  subject.SetObservers({a, b, c, a});
+  EXPECT_EQ(Entries(), (Pointers{a.get(), b.get(), c.get(), a.get()})) << "duplicates are set as they are";
   b.reset();
-  EXPECT_EQ(subject.GetObservers().size(), 3u);
-
   subject.Notify();
-  EXPECT_EQ(calls, (std::vector<std::string>{"a", "c"}));
-  EXPECT_EQ(Entries(subject), (std::vector<ICrashHandlerObserver*>{a.get(), c.get()}));
-}
-
-TEST_F(ObservedTest, SetObserversTakesDuplicatesAsTheyAre) {
-  auto a = Make("a");
-  auto b = Make("b");
-  subject.AddObserver(b);
-  subject.SetObservers({a, b, a});
-  EXPECT_EQ(Entries(subject), (std::vector<ICrashHandlerObserver*>{a.get(), b.get(), a.get()}));
-
-  subject.Notify();
-  EXPECT_EQ(calls, (std::vector<std::string>{"a", "b", "a"}));
-
-  subject.SetObservers(subject.GetObservers());
-  EXPECT_EQ(subject.GetObservers().size(), 3u);
-}
-
-TEST_F(ObservedTest, GetObserversReturnsACopyAndClearEmptiesTheList) {
-  auto a = Make("a");
-  subject.AddObserver(a);
-  std::list<ObserverRef> copy = subject.GetObservers();
-  copy.clear();
-  EXPECT_EQ(subject.GetObservers().size(), 1u);
+  EXPECT_EQ(calls, (std::vector<std::string>{"a", "c", "a"}));
+  EXPECT_EQ(Entries(), (Pointers{a.get(), c.get(), a.get()}));
 
   subject.ClearObservers();
-  EXPECT_TRUE(subject.GetObservers().empty());
-  subject.ClearObservers();
   subject.Notify();
-  EXPECT_TRUE(calls.empty());
+  EXPECT_EQ(calls.size(), 3u);
+  EXPECT_TRUE(Entries().empty());
 }
 
-class ThrowingObserver : public ICrashHandlerObserver {
- public:
-  void OnCrash() override { throw std::runtime_error("observer failed"); }
-};
-
-TEST_F(ObservedTest, WhatAnObserverThrowsLeavesTheNotificationAndReleasesTheLock) {
-  auto thrower = std::make_shared<ThrowingObserver>();
-  auto a = Make("a");
+TEST_F(ObservedTest, WhatAnObserverThrowsPassesToTheNotifierAndReleasesTheLock) {
+  const Observer thrower = Make([] { throw std::runtime_error("observer failed"); });
   subject.AddObserver(thrower);
   subject.AddObserver(a);
   EXPECT_THROW(subject.Notify(), std::runtime_error);
@@ -171,75 +118,53 @@ TEST_F(ObservedTest, WhatAnObserverThrowsLeavesTheNotificationAndReleasesTheLock
   EXPECT_EQ(calls, (std::vector<std::string>{"a"}));
 }
 
-// Drops its owner's last reference while it is being called: the list's own strong reference
-// must keep it alive until the call returns.
-class SelfReleasingObserver : public ICrashHandlerObserver {
- public:
-  explicit SelfReleasingObserver(std::shared_ptr<ICrashHandlerObserver>& owner) : owner_(owner) {}
-  void OnCrash() override {
-    owner_.reset();
-    called = true;
-  }
-  bool called = false;
-
- private:
-  std::shared_ptr<ICrashHandlerObserver>& owner_;
-};
-
+// The list's own strong reference keeps an observer alive while it is called, even when the call
+// drops its owner's last reference (the sanitizer builds see a use after free otherwise).
 TEST_F(ObservedTest, AnObserverDroppedByItsOwnerDuringItsCallStaysAliveForTheCall) {
-  std::shared_ptr<ICrashHandlerObserver> owner;
-  auto observer = std::make_shared<SelfReleasingObserver>(owner);
-  std::weak_ptr<SelfReleasingObserver> watch = observer;
-  owner = std::move(observer);
+  Observer owner;
+  owner = Make([&owner, this] {
+    owner.reset();
+    calls.push_back("released");
+  });
+  const ObserverRef watch = owner;
   subject.AddObserver(owner);
   subject.Notify();
+  EXPECT_EQ(calls, (std::vector<std::string>{"released"}));
   EXPECT_TRUE(watch.expired());
-  EXPECT_TRUE(subject.GetObservers().front().expired());
 }
 
-class BlockingObserver : public ICrashHandlerObserver {
- public:
-  void OnCrash() override {
+TEST_F(ObservedTest, RegistrationWaitsForARunningNotification) {
+  std::promise<void> entered, release;
+  const Observer blocker = Make([&] {
     entered.set_value();
     release.get_future().wait();
-  }
-  std::promise<void> entered;
-  std::promise<void> release;
-};
-
-TEST_F(ObservedTest, RegistrationWaitsForARunningNotification) {
-  auto blocker = std::make_shared<BlockingObserver>();
+  });
   subject.AddObserver(blocker);
   std::thread notifier([&] { subject.Notify(); });
-  blocker->entered.get_future().wait();
-
-  auto a = Make("a");
+  entered.get_future().wait();
   auto adding = std::async(std::launch::async, [&] { return subject.AddObserver(a); });
   EXPECT_EQ(adding.wait_for(std::chrono::milliseconds(100)), std::future_status::timeout);
-  blocker->release.set_value();
+  release.set_value();
   notifier.join();
   EXPECT_TRUE(adding.get());
-  EXPECT_EQ(subject.GetObservers().size(), 2u);
 }
 
 TEST_F(ObservedTest, ConcurrentRegistrationKeepsEveryDistinctObserverOnce) {
-  auto shared = Make("shared");
-  constexpr int kThreads = 4;
-  constexpr int kPerThread = 50;
-  std::vector<std::shared_ptr<ICrashHandlerObserver>> owned[kThreads];
+  constexpr int kThreads = 4, kPerThread = 50;
+  std::vector<Observer> owned[kThreads];
   std::vector<std::thread> threads;
   for (int t = 0; t < kThreads; ++t) {
     threads.emplace_back([&, t] {
       for (int i = 0; i < kPerThread; ++i) {
-        owned[t].push_back(std::make_shared<NamedObserver>("x", calls));
+        owned[t].push_back(Make("x"));
         subject.AddObserver(owned[t].back());
-        subject.AddObserver(shared);
+        subject.AddObserver(a);
         subject.GetObservers();
       }
     });
   }
   for (std::thread& thread : threads) thread.join();
-  EXPECT_EQ(subject.GetObservers().size(), static_cast<std::size_t>(kThreads * kPerThread + 1));
+  EXPECT_EQ(Entries().size(), static_cast<std::size_t>(kThreads * kPerThread + 1));
 }
 
 }  // namespace

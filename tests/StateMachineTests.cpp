@@ -1,7 +1,9 @@
 // StateMachine as a host uses it: the template compiled here, its messages written through the
-// library's loggers. Scripted states record every action the machine runs on them.
+// library's loggers. Scripted states journal every action the machine runs on them, and each step
+// of a test states the event's result, the actions run and the messages written.
 #include <gtest/gtest.h>
 
+#include <functional>
 #include <map>
 #include <memory>
 #include <optional>
@@ -18,105 +20,115 @@ namespace {
 
 using Melvo::StateMachine;
 using PlinthTest::LogCapture;
+using Journal = std::vector<std::string>;
 
 const char kLoggerName[] = "vorn.Plinth.TestMachine";
+constexpr auto kInfo = spdlog::level::info;
+constexpr auto kWarn = spdlog::level::warn;
+constexpr auto kError = spdlog::level::err;
+constexpr int kProbe = 99;  // an event every scripted state handles by staying
 
-struct SharedCounter {
-  int value = 0;
-};
-
-// What a state answers to one event; without a next name it leaves the machine's name alone.
+// What a state answers to one event: the state to move to ("" names none) and why.
 struct Reply {
-  std::optional<std::string> next;
-  std::string reason;
+  std::string next = "";
+  std::string reason = "";
   bool handled = true;
 };
 
-// A state that answers events from its script (staying by default), optionally names a state on
-// entry, and writes each action the machine runs on it to a journal shared by all states.
-class ScriptedState : public Melvo::IState<int, SharedCounter> {
+// A state that answers events from its script (staying when it has no reply), names `entryNext`
+// on entry when set ("" names none), throws on negative events and journals every action. Its
+// name comes from `nameSource` when one is set.
+class ScriptedState : public Melvo::IState<int, Melvo::StateMachineNullStorage> {
  public:
-  ScriptedState(std::string name, std::vector<std::string>& journal)
-      : name(std::move(name)), journal(journal) {}
+  ScriptedState(std::string name, Journal& journal) : name(std::move(name)), journal(journal) {}
+  std::string GetName() const override { return nameSource ? nameSource() : name; }
+  const void* Storage() const { return machineStorage; }
 
-  std::string GetName() const override { return name; }
-
-  ScriptedState& On(int event, Reply reply) {
-    replies[event] = std::move(reply);
-    return *this;
-  }
-  ScriptedState& OnEntryGoTo(std::string next) {
-    entryNext = std::move(next);
-    return *this;
-  }
-  // An entry action that leaves the machine's next-state name alone.
-  ScriptedState& OnEntryNameNothing() {
-    entryNamesNothing = true;
-    return *this;
-  }
-  SharedCounter* Storage() const { return machineStorage; }
+  std::map<int, Reply> replies;
+  std::optional<std::string> entryNext;
+  std::function<std::string()> nameSource;
 
  protected:
   void DoEnter(const int& event, std::string& nextStateName) override {
-    journal.push_back("enter " + name + " on " + std::to_string(event));
-    if (entryNamesNothing) return;
-    if (entryNext) {
-      nextStateName = *entryNext;
-    } else {
+    journal.push_back(name + ".enter(" + std::to_string(event) + ")");
+    if (!entryNext) {
       IState::DoEnter(event, nextStateName);
+    } else if (!entryNext->empty()) {
+      nextStateName = *entryNext;
     }
   }
 
   bool DoHandleEvent(const int& event, std::string& nextStateName, std::string& reason) override {
-    journal.push_back("handle " + std::to_string(event) + " in " + name);
+    journal.push_back(name + ".handle(" + std::to_string(event) + ")");
     if (event < 0) throw std::runtime_error("state failure");
-    if (machineStorage != nullptr) ++machineStorage->value;
     auto reply = replies.find(event);
     if (reply == replies.end()) {
       nextStateName = name;
       return true;
     }
-    if (reply->second.next) nextStateName = *reply->second.next;
+    if (!reply->second.next.empty()) nextStateName = reply->second.next;
     reason = reply->second.reason;
     return reply->second.handled;
   }
 
   void DoExit(const int& event, const std::string& enteredStateName) override {
-    journal.push_back("exit " + name + " to " + enteredStateName + " on " + std::to_string(event));
+    journal.push_back(name + ".exit(" + std::to_string(event) + ", " + enteredStateName + ")");
   }
 
  private:
   std::string name;
-  std::vector<std::string>& journal;
-  std::map<int, Reply> replies;
-  std::optional<std::string> entryNext;
-  bool entryNamesNothing = false;
+  Journal& journal;
 };
 
 using Machine = StateMachine<ScriptedState>;
 
-std::string Function(const std::string& operation) {
-  return "Melvo::StateMachine<State, Initializer>::" + operation;
-}
+struct Message {
+  spdlog::level::level_enum level;
+  std::string operation;
+  std::string text;
+};
 
-// The one message expected since the last take, with its full origin.
-void ExpectOnlyMessage(spdlog::level::level_enum level, const std::string& operation,
-                       const std::string& text) {
+// The messages written since the last take, in order, each with its full origin.
+void ExpectMessages(const std::vector<Message>& expected) {
   auto records = LogCapture::Take();
-  ASSERT_EQ(records.size(), 1u) << "expected only: " << text;
-  EXPECT_EQ(records[0].level, level);
-  EXPECT_EQ(records[0].logger, kLoggerName);
-  EXPECT_EQ(records[0].file, "Plinth/StateMachine");
-  EXPECT_GT(records[0].line, 0);
-  EXPECT_EQ(records[0].function, Function(operation));
-  EXPECT_EQ(records[0].text, text);
+  ASSERT_EQ(records.size(), expected.size()) << (expected.empty() ? records[0].text : expected[0].text);
+  for (std::size_t i = 0; i < records.size(); ++i) {
+    EXPECT_EQ(records[i].level, expected[i].level);
+    EXPECT_EQ(records[i].logger, kLoggerName);
+    EXPECT_EQ(records[i].file, "Plinth/StateMachine");
+    EXPECT_GT(records[i].line, 0);
+    EXPECT_EQ(records[i].function, "Melvo::StateMachine<State, Initializer>::" + expected[i].operation);
+    EXPECT_EQ(records[i].text, expected[i].text);
+  }
 }
 
-void ExpectNoMessage() {
-  EXPECT_TRUE(LogCapture::Take().empty());
+const Message kNoCurrentState{kError, "ProcessEvent", "Selected state not found."};
+const Message kFailedEvent{kError, "ProcessEvent", "Failed to process event"};
+
+Message Transition(const std::string& text) {
+  return {kInfo, "GotoState", "State transition: " + text};
 }
 
-// States A (initial), B and C, their journal, and a machine that holds them.
+Message UnknownState(const std::string& name) {
+  return {kError, "GotoState",
+          "Can't transition to state '" + name + "' because it is not part of the state machine."};
+}
+
+Message HandlerNamedNothing(const std::string& state) {
+  return {kWarn, "GotoState",
+          "Software error? You are not setting the next state's name in state '" + state +
+              "' while processing event. The state machine will stay in the same state."};
+}
+
+// One event and what it must do.
+struct Step {
+  int event;
+  bool result;
+  Journal actions;
+  std::vector<Message> messages;
+};
+
+// States A (initial), B and C sharing one journal, and a machine to hold them.
 class StateMachineTest : public testing::Test {
  protected:
   void SetUp() override { LogCapture::Take(); }
@@ -125,410 +137,199 @@ class StateMachineTest : public testing::Test {
     return std::make_shared<ScriptedState>(name, journal);
   }
 
-  // Adds A as the initial state and B and C as normal ones, freezes, and clears the journal.
   void BuildAndFreeze() {
     ASSERT_TRUE(machine.AddTheInitialState(a));
     ASSERT_TRUE(machine.DoAddState(b, Melvo::Normal));
-    ASSERT_TRUE(machine.DoAddState(c, Melvo::StateKind::Normal));
+    ASSERT_TRUE(machine.DoAddState(c, Melvo::Normal));
     ASSERT_TRUE(machine.FreezeStates());
-    ExpectNoMessage();
+    ExpectMessages({});
   }
 
-  // The name of the current state, seen by which state handles a probing event.
-  std::string Current() {
-    journal.clear();
-    const bool handled = machine.ProcessEvent(kProbe);
-    std::string handler = journal.empty() ? "" : journal.front().substr(journal.front().rfind(' ') + 1);
-    EXPECT_TRUE(handled);
-    EXPECT_EQ(journal.size(), 1u) << "a probe must not move the machine";
-    journal.clear();
-    return handler;
+  // The journal since the last step counts too: an action run outside ProcessEvent shows here.
+  void Run(const std::vector<Step>& steps) {
+    for (const Step& step : steps) {
+      SCOPED_TRACE("event " + std::to_string(step.event));
+      EXPECT_EQ(machine.ProcessEvent(step.event), step.result);
+      EXPECT_EQ(std::exchange(journal, {}), step.actions);
+      ExpectMessages(step.messages);
+    }
   }
 
-  std::vector<std::string> TakeJournal() { return std::exchange(journal, {}); }
-
-  static constexpr int kProbe = 99;
-  std::vector<std::string> journal;
+  Journal journal;
   Machine machine{kLoggerName};
   std::shared_ptr<ScriptedState> a = Make("A");
   std::shared_ptr<ScriptedState> b = Make("B");
   std::shared_ptr<ScriptedState> c = Make("C");
 };
 
-// The entry by which code compiled into hosts writes through the library's loggers.
-TEST(WriteLogStatement, WritesTheTextAsItStandsAtValidLevelsOnly) {
-  LogCapture::Take();
-  for (int level : {-1, 6, 7}) {
-    Melvo::detail::WriteLogStatement(kLoggerName, "Host/File", 7, "Host::Function", level, "dropped");
-  }
-  EXPECT_TRUE(LogCapture::Take().empty());
-
-  for (int level : {0, 5}) {
-    Melvo::detail::WriteLogStatement(kLoggerName, "Host/File", 7, "Host::Function", level, "kept {}");
-  }
-  auto records = LogCapture::Take();
-  ASSERT_EQ(records.size(), 2u);
-  EXPECT_EQ(records[0].level, spdlog::level::trace);
-  EXPECT_EQ(records[1].level, spdlog::level::critical);
-  EXPECT_EQ(records[1].logger, kLoggerName);
-  EXPECT_EQ(records[1].file, "Host/File");
-  EXPECT_EQ(records[1].line, 7);
-  EXPECT_EQ(records[1].function, "Host::Function");
-  EXPECT_EQ(records[1].text, "kept {}");
-}
-
-TEST(StateKind, ValuesAreFixed) {
-  EXPECT_EQ(sizeof(Melvo::StateKind), 4u);
-  EXPECT_EQ(static_cast<int>(Melvo::StateKind::Initial), 0);
-  EXPECT_EQ(static_cast<int>(Melvo::StateKind::Normal), 1);
-  EXPECT_EQ(static_cast<int>(Melvo::StateKind::Final), 2);
-}
-
 TEST_F(StateMachineTest, EventsAreRefusedUntilTheMachineIsFrozen) {
+  const std::string notFrozen =
+      "Impossible to process event. Machine must be frozen before any event is processed.";
   EXPECT_FALSE(machine.ProcessEvent(1));
-  ExpectOnlyMessage(spdlog::level::err, "ProcessEvent",
-                    "Impossible to process event. Machine must be frozen before any event is processed.");
-  EXPECT_FALSE(machine.ResetToInitialState());
-  ExpectOnlyMessage(spdlog::level::err, "ResetToInitialState",
-                    "Impossible to reach initial state. Machine must be frozen beforehand.");
   EXPECT_FALSE(machine.EntryAction(1));
-  ExpectOnlyMessage(spdlog::level::err, "EntryAction",
-                    "Impossible to process event. Machine must be frozen before any event is processed.");
   EXPECT_FALSE(machine.GotoState(1, "A", ""));
-  ExpectOnlyMessage(spdlog::level::err, "GotoState",
-                    "Impossible to process event. Machine must be frozen before any event is processed.");
-
+  EXPECT_FALSE(machine.ResetToInitialState());
   EXPECT_FALSE(machine.FreezeStates());
-  ExpectOnlyMessage(spdlog::level::warn, "FreezeStates",
-                    "Makes no sense to freeze a state machine not containing any states.");
-  EXPECT_FALSE(machine.ProcessEvent(1)) << "a refused freeze leaves the machine open";
-  LogCapture::Take();
+  ExpectMessages(
+      {{kError, "ProcessEvent", notFrozen},
+       {kError, "EntryAction", notFrozen},
+       {kError, "GotoState", notFrozen},
+       {kError, "ResetToInitialState",
+        "Impossible to reach initial state. Machine must be frozen beforehand."},
+       {kWarn, "FreezeStates", "Makes no sense to freeze a state machine not containing any states."}});
 
-  ASSERT_TRUE(machine.DoAddState(b, Melvo::Normal));
+  ASSERT_TRUE(machine.DoAddState(b, Melvo::Normal)) << "a refused freeze leaves the machine open";
   EXPECT_FALSE(machine.FreezeStates());
-  ExpectOnlyMessage(spdlog::level::warn, "FreezeStates", "State machine needs an initial state.");
-  EXPECT_TRUE(machine.DoAddState(c, Melvo::Normal)) << "the machine is still being built";
+  ExpectMessages({{kWarn, "FreezeStates", "State machine needs an initial state."}});
+  EXPECT_TRUE(machine.DoAddState(c, Melvo::Normal));
   EXPECT_TRUE(machine.AddTheInitialState(a));
   EXPECT_TRUE(machine.FreezeStates());
-  ExpectNoMessage();
-  EXPECT_TRUE(journal.empty()) << "freezing runs no entry action";
-  EXPECT_EQ(Current(), "A");
+  ExpectMessages({});
+  Run({{kProbe, true, {"A.handle(99)"}, {}}});  // freezing ran no entry action
 }
 
-TEST_F(StateMachineTest, AddingRefusesSecondInitialStatesDuplicatesAndNamelessStates) {
+TEST_F(StateMachineTest, AddingRefusesEmptyReferencesNamelessStatesAndTakenNames) {
+  EXPECT_EQ((std::vector<int>{Melvo::Initial, Melvo::Normal, Melvo::Final}), (std::vector<int>{0, 1, 2}));
+  EXPECT_EQ(sizeof(Melvo::StateKind), 4u);
   EXPECT_FALSE(machine.AddTheInitialState(nullptr));
   EXPECT_FALSE(machine.DoAddState(nullptr, Melvo::Normal));
-  ExpectNoMessage();
-
+  ExpectMessages({});
   EXPECT_FALSE(machine.AddTheInitialState(Make("")));
-  ExpectOnlyMessage(spdlog::level::warn, "DoAddState",
-                    "Failed to add state, it must not have an empty name.");
+  ExpectMessages({{kWarn, "DoAddState", "Failed to add state, it must not have an empty name."}});
+
   ASSERT_TRUE(machine.AddTheInitialState(a));
   EXPECT_FALSE(machine.AddTheInitialState(b));
-  ExpectOnlyMessage(spdlog::level::warn, "AddTheInitialState",
-                    "Failed to add initial state. There can be only one.");
-  EXPECT_EQ(b->Storage(), nullptr) << "a refused state is not bound to the machine";
-
+  ExpectMessages({{kWarn, "AddTheInitialState", "Failed to add initial state. There can be only one."}});
   auto otherA = Make("A");
-  otherA->On(1, Reply{"B", "", true});
+  otherA->replies = {{1, {"B"}}};
   EXPECT_FALSE(machine.DoAddState(otherA, Melvo::Normal));
-  ExpectOnlyMessage(spdlog::level::warn, "DoAddState",
-                    "Failed to add state. There is already a state named: A");
+  ExpectMessages({{kWarn, "DoAddState", "Failed to add state. There is already a state named: A"}});
+  EXPECT_EQ(b->Storage(), nullptr) << "a refused state is not bound to the machine";
   EXPECT_EQ(otherA->Storage(), nullptr);
   EXPECT_TRUE(machine.DoAddState(Make("a"), Melvo::Normal)) << "names are case-sensitive";
 
   ASSERT_TRUE(machine.DoAddState(b, Melvo::Normal));
-  ASSERT_TRUE(machine.FreezeStates());
-  ASSERT_TRUE(machine.ProcessEvent(1));
-  EXPECT_EQ(TakeJournal(), std::vector<std::string>{"handle 1 in A"}) << "the first state named A stays";
-  ExpectNoMessage();
+  ASSERT_NE(a->Storage(), nullptr);
+  EXPECT_EQ(a->Storage(), b->Storage()) << "states share their machine's storage";
+  Machine other(kLoggerName);
+  ASSERT_TRUE(other.AddTheInitialState(b));
+  EXPECT_NE(a->Storage(), b->Storage()) << "the machine a state was added to last";
 
-  EXPECT_FALSE(machine.DoAddState(c, Melvo::Normal));
-  ExpectOnlyMessage(spdlog::level::warn, "DoAddState",
-                    "The state machine is frozen. Can't add state on frozen machine.");
+  ASSERT_TRUE(machine.FreezeStates());
+  Run({{1, true, {"A.handle(1)"}, {}}});  // the first state named A stays
   EXPECT_FALSE(machine.DoAddState(c, Melvo::Final));
-  ExpectOnlyMessage(spdlog::level::warn, "DoAddState",
-                    "The state machine is frozen. Can't add state on frozen machine.");
+  ExpectMessages({{kWarn, "DoAddState", "The state machine is frozen. Can't add state on frozen machine."}});
   EXPECT_EQ(c->Storage(), nullptr);
 }
 
-TEST_F(StateMachineTest, StatesShareTheStorageOfTheMachineTheyWereAddedToLast) {
-  ASSERT_TRUE(machine.AddTheInitialState(a));
-  ASSERT_TRUE(machine.DoAddState(b, Melvo::Normal));
-  ASSERT_NE(a->Storage(), nullptr);
-  EXPECT_EQ(a->Storage(), b->Storage());
-
-  Machine other(kLoggerName);
-  ASSERT_TRUE(other.AddTheInitialState(b));
-  EXPECT_NE(b->Storage(), a->Storage());
-
-  ASSERT_TRUE(machine.FreezeStates());
-  ASSERT_TRUE(machine.ProcessEvent(1));
-  ASSERT_TRUE(machine.ProcessEvent(1));
-  EXPECT_EQ(a->Storage()->value, 2);
-  EXPECT_EQ(b->Storage()->value, 0);
+TEST_F(StateMachineTest, EntryActionsChainThroughStatesAndOnlyHandlersGiveReasons) {
+  a->replies = {{1, {"B", "start requested"}}};
+  b->entryNext = "C";
+  c->entryNext = "C";
+  c->replies = {{2, {"A"}}};
+  BuildAndFreeze();
+  Run({{1,
+        true,
+        {"A.handle(1)", "A.exit(1, B)", "B.enter(1)", "B.exit(1, C)", "C.enter(1)"},
+        {Transition("A --> B (start requested)"), Transition("B --> C")}},
+       {kProbe, true, {"C.handle(99)"}, {}},
+       {2, true, {"C.handle(2)", "C.exit(2, A)", "A.enter(2)"}, {Transition("C --> A")}},
+       {kProbe, true, {"A.handle(99)"}, {}}});
 }
 
-TEST_F(StateMachineTest, EntryActionsChainThroughStatesWithExactExitsAndMessages) {
-  a->On(1, Reply{"B", "start requested", true});
-  b->OnEntryGoTo("C");
-  c->OnEntryGoTo("C").On(2, Reply{"A", "", true});
+TEST_F(StateMachineTest, StayingFailingAndSilentHandlersMoveNothing) {
+  a->replies = {{1, {"A", "ignored"}}, {2, {"B", "", false}}, {3, {}}, {4, {"B"}}};
+  b->replies = {{5, {}}};
   BuildAndFreeze();
-
-  EXPECT_TRUE(machine.ProcessEvent(1));
-  EXPECT_EQ(TakeJournal(), (std::vector<std::string>{"handle 1 in A", "exit A to B on 1", "enter B on 1",
-                                                     "exit B to C on 1", "enter C on 1"}));
-  auto records = LogCapture::Take();
-  ASSERT_EQ(records.size(), 2u);
-  for (const auto& record : records) {
-    EXPECT_EQ(record.level, spdlog::level::info);
-    EXPECT_EQ(record.logger, kLoggerName);
-    EXPECT_EQ(record.file, "Plinth/StateMachine");
-    EXPECT_EQ(record.function, Function("GotoState"));
-  }
-  EXPECT_EQ(records[0].text, "State transition: A --> B (start requested)");
-  EXPECT_EQ(records[1].text, "State transition: B --> C") << "transitions of entry actions carry no reason";
-  EXPECT_EQ(Current(), "C");
-
-  // Back to A without a reason: A's default entry action stays in A.
-  EXPECT_TRUE(machine.ProcessEvent(2));
-  EXPECT_EQ(TakeJournal(), (std::vector<std::string>{"handle 2 in C", "exit C to A on 2", "enter A on 2"}));
-  ExpectOnlyMessage(spdlog::level::info, "GotoState", "State transition: C --> A");
-  EXPECT_EQ(Current(), "A");
-}
-
-TEST_F(StateMachineTest, StayingOrFailingHandlersMoveNothing) {
-  a->On(1, Reply{"A", "ignored", true}).On(2, Reply{"B", "", false}).On(3, Reply{"", "why", true});
-  a->On(4, Reply{"B", "", true});
-  b->On(5, Reply{std::nullopt, "", true});
-  BuildAndFreeze();
-
-  EXPECT_TRUE(machine.ProcessEvent(1));
-  EXPECT_EQ(TakeJournal(), std::vector<std::string>{"handle 1 in A"})
-      << "no exit or entry action when staying";
-  ExpectNoMessage();
-
-  EXPECT_FALSE(machine.ProcessEvent(2));
-  ExpectOnlyMessage(spdlog::level::err, "ProcessEvent", "Failed to process event");
-  EXPECT_EQ(TakeJournal(), std::vector<std::string>{"handle 2 in A"});
-
-  EXPECT_FALSE(machine.ProcessEvent(3));
-  ExpectOnlyMessage(spdlog::level::warn, "GotoState",
-                    "Software error? You are not setting the next state's name in state 'A' while processing "
-                    "event. The state machine will stay in the same state.");
-  EXPECT_EQ(TakeJournal(), std::vector<std::string>{"handle 3 in A"});
-  EXPECT_EQ(Current(), "A");
-
   // A handler that names nothing is not taken to name what an earlier action named.
-  ASSERT_TRUE(machine.ProcessEvent(4));
-  LogCapture::Take();
-  EXPECT_FALSE(machine.ProcessEvent(5));
-  ExpectOnlyMessage(spdlog::level::warn, "GotoState",
-                    "Software error? You are not setting the next state's name in state 'B' while processing "
-                    "event. The state machine will stay in the same state.");
-  EXPECT_EQ(Current(), "B");
+  Run({{1, true, {"A.handle(1)"}, {}},
+       {2, false, {"A.handle(2)"}, {kFailedEvent}},
+       {3, false, {"A.handle(3)"}, {HandlerNamedNothing("A")}},
+       {4, true, {"A.handle(4)", "A.exit(4, B)", "B.enter(4)"}, {Transition("A --> B")}},
+       {5, false, {"B.handle(5)"}, {HandlerNamedNothing("B")}}});
+  EXPECT_THROW(machine.ProcessEvent(-1), std::runtime_error);
+  Run({{kProbe, true, {"B.handle(-1)", "B.handle(99)"}, {}}});  // a throwing state stays current
 }
 
-TEST_F(StateMachineTest, ATransitionToAnUnknownNameLeavesNoCurrentStateUntilReset) {
-  a->On(1, Reply{"Nowhere", "lost", true}).On(2, Reply{"B", "", true});
+TEST_F(StateMachineTest, UnknownNamesLeaveNoCurrentStateUntilResetAndEntryActionsMayStopTheChain) {
+  a->replies = {{1, {"Nowhere", "lost"}}, {2, {"B"}}, {3, {"C"}}};
+  b->entryNext = "";
+  c->entryNext = "Elsewhere";
   BuildAndFreeze();
-
-  EXPECT_FALSE(machine.ProcessEvent(1));
-  ExpectOnlyMessage(spdlog::level::err, "GotoState",
-                    "Can't transition to state 'Nowhere' because it is not part of the state machine.");
-  EXPECT_EQ(TakeJournal(), std::vector<std::string>{"handle 1 in A"})
-      << "no exit action for a failed transition";
-
-  for (int attempt = 0; attempt < 2; ++attempt) {
-    EXPECT_FALSE(machine.ProcessEvent(2));
-    ExpectOnlyMessage(spdlog::level::err, "ProcessEvent", "Selected state not found.");
-  }
+  Run({{1, false, {"A.handle(1)"}, {UnknownState("Nowhere")}}, {2, false, {}, {kNoCurrentState}}});
   EXPECT_FALSE(machine.EntryAction(2));
-  ExpectOnlyMessage(spdlog::level::err, "EntryAction", "Selected state not found.");
   EXPECT_FALSE(machine.GotoState(2, "B", ""));
-  ExpectOnlyMessage(spdlog::level::err, "GotoState", "Selected state not found.");
-  EXPECT_TRUE(journal.empty());
+  ExpectMessages({{kError, "EntryAction", "Selected state not found."},
+                  {kError, "GotoState", "Selected state not found."}});
 
   EXPECT_TRUE(machine.ResetToInitialState());
-  ExpectNoMessage();
-  EXPECT_TRUE(journal.empty()) << "a reset runs no entry action";
-  EXPECT_TRUE(machine.ProcessEvent(2));
-  EXPECT_EQ(TakeJournal(), (std::vector<std::string>{"handle 2 in A", "exit A to B on 2", "enter B on 2"}));
-  ExpectOnlyMessage(spdlog::level::info, "GotoState", "State transition: A --> B");
+  ExpectMessages({});
+  const Message entryNamedNothing{
+      kWarn, "EntryAction",
+      "Software error? You are not setting the next state's name when entering state "
+      "'[B]' with event. The state machine will stay in the original state."};
+  Run({{2, false, {"A.handle(2)", "A.exit(2, B)", "B.enter(2)"}, {Transition("A --> B"), entryNamedNothing}},
+       {kProbe, true, {"B.handle(99)"}, {}}});
 
-  // Freezing again also returns to the initial state.
-  EXPECT_TRUE(machine.FreezeStates());
-  EXPECT_EQ(Current(), "A");
+  EXPECT_TRUE(machine.FreezeStates()) << "freezing again returns to the initial state";
+  Run({{3,
+        false,
+        {"A.handle(3)", "A.exit(3, C)", "C.enter(3)"},
+        {Transition("A --> C"), UnknownState("Elsewhere")}},
+       {3, false, {}, {kNoCurrentState}}});
 }
 
-TEST_F(StateMachineTest, EntryActionsThatNameNothingOrAnUnknownStateStopTheChain) {
-  a->On(1, Reply{"B", "", true}).On(2, Reply{"C", "", true});
-  b->OnEntryNameNothing();
-  c->OnEntryGoTo("Elsewhere");
-  BuildAndFreeze();
-
-  EXPECT_FALSE(machine.ProcessEvent(1));
-  auto records = LogCapture::Take();
-  ASSERT_EQ(records.size(), 2u);
-  EXPECT_EQ(records[0].text, "State transition: A --> B");
-  EXPECT_EQ(records[1].level, spdlog::level::warn);
-  EXPECT_EQ(records[1].function, Function("EntryAction"));
-  EXPECT_EQ(
-      records[1].text,
-      "Software error? You are not setting the next state's name when entering state '[B]' with event. The "
-      "state machine will stay in the original state.");
-  EXPECT_EQ(Current(), "B") << "the machine stays in the state just entered";
-
-  ASSERT_TRUE(machine.ResetToInitialState());
-  EXPECT_FALSE(machine.ProcessEvent(2));
-  records = LogCapture::Take();
-  ASSERT_EQ(records.size(), 2u);
-  EXPECT_EQ(records[0].text, "State transition: A --> C");
-  EXPECT_EQ(records[1].text,
-            "Can't transition to state 'Elsewhere' because it is not part of the state machine.");
-  EXPECT_FALSE(machine.ProcessEvent(2));
-  ExpectOnlyMessage(spdlog::level::err, "ProcessEvent", "Selected state not found.");
-}
-
-TEST_F(StateMachineTest, AFinalStateHandlesEventsButNeverLeaves) {
-  auto end = Make("End");
-  end->On(1, Reply{"A", "try to leave", true}).On(2, Reply{"A", "", false});
-  a->On(1, Reply{"End", "", true});
+TEST_F(StateMachineTest, AFinalStateHandlesEventsButNeverLeavesAndNamesAreLoggedAsTheyStand) {
+  auto end = Make("{}");
+  end->replies = {{1, {"A", "try to leave"}}, {2, {"A", "", false}}};
+  a->replies = {{1, {"{}", "{0} {:x}"}}};
   ASSERT_TRUE(machine.AddTheInitialState(a));
   ASSERT_TRUE(machine.DoAddState(end, Melvo::Final));
   ASSERT_TRUE(machine.FreezeStates());
-  ASSERT_TRUE(machine.ProcessEvent(1));
-  ExpectOnlyMessage(spdlog::level::info, "GotoState", "State transition: A --> End");
-  TakeJournal();
-
-  EXPECT_TRUE(machine.ProcessEvent(1));
-  EXPECT_EQ(TakeJournal(), std::vector<std::string>{"handle 1 in End"});
-  ExpectNoMessage();
-  EXPECT_FALSE(machine.ProcessEvent(2));
-  ExpectOnlyMessage(spdlog::level::err, "ProcessEvent", "Failed to process event");
-  EXPECT_EQ(Current(), "End");
+  Run({{1, true, {"A.handle(1)", "A.exit(1, {})", "{}.enter(1)"}, {Transition("A --> {} ({0} {:x})")}},
+       {1, true, {"{}.handle(1)"}, {}},
+       {2, false, {"{}.handle(2)"}, {kFailedEvent}}});
 }
 
-TEST_F(StateMachineTest, NamesWithBracesAreLoggedAsTheyStand) {
-  auto braces = Make("{}");
-  a->On(1, Reply{"{}", "{0} {:x}", true});
+TEST_F(StateMachineTest, AnInitialStateThatChangesItsNameCannotBeReached) {
+  a->nameSource = [calls = 0]() mutable { return "Fickle" + std::to_string(++calls); };
   ASSERT_TRUE(machine.AddTheInitialState(a));
-  ASSERT_TRUE(machine.DoAddState(braces, Melvo::Normal));
-  ASSERT_TRUE(machine.FreezeStates());
-  EXPECT_TRUE(machine.ProcessEvent(1));
-  ExpectOnlyMessage(spdlog::level::info, "GotoState", "State transition: A --> {} ({0} {:x})");
-}
-
-TEST_F(StateMachineTest, AStateThatThrowsLeavesTheMachineWhereItWas) {
-  a->On(1, Reply{"B", "", true});
-  BuildAndFreeze();
-  ASSERT_TRUE(machine.ProcessEvent(1));
-  LogCapture::Take();
-  EXPECT_THROW(machine.ProcessEvent(-1), std::runtime_error);
-  ExpectNoMessage();
-  EXPECT_EQ(Current(), "B");
-}
-
-// A state whose name changes between calls: the machine refuses to reset rather than guess.
-class FickleState : public Melvo::IState<int, Melvo::StateMachineNullStorage> {
- public:
-  std::string GetName() const override { return "Fickle" + std::to_string(++calls); }
-
- protected:
-  bool DoHandleEvent(const int&, std::string& nextStateName, std::string&) override {
-    nextStateName = GetName();
-    return true;
-  }
-
- private:
-  mutable int calls = 0;
-};
-
-TEST(StateMachine, AnInitialStateThatChangesItsNameCannotBeReached) {
-  LogCapture::Take();
-  StateMachine<FickleState> machine(kLoggerName);
-  ASSERT_TRUE(machine.AddTheInitialState(std::make_shared<FickleState>()));
   EXPECT_FALSE(machine.FreezeStates());
-  ExpectOnlyMessage(spdlog::level::err, "ResetToInitialState", "No initial state available.");
   EXPECT_FALSE(machine.ProcessEvent(0));
-  ExpectOnlyMessage(spdlog::level::err, "ProcessEvent", "Selected state not found.");
+  ExpectMessages({{kError, "ResetToInitialState", "No initial state available."}, kNoCurrentState});
 }
 
-// A state that cannot tell its name more than a given number of times.
-class ForgetfulState : public Melvo::IState<int, SharedCounter> {
- public:
-  ForgetfulState(std::string name, int namings) : name(std::move(name)), namings(namings) {}
-  std::string GetName() const override {
+TEST_F(StateMachineTest, AnInitialStateThatFailsToBeNamedIsNotAdded) {
+  ASSERT_TRUE(machine.DoAddState(b, Melvo::Normal));
+  a->nameSource = [namings = 1]() mutable {
     if (namings-- == 0) throw std::runtime_error("name lost");
-    return name;
-  }
-  SharedCounter* Storage() const { return machineStorage; }
-
- protected:
-  bool DoHandleEvent(const int&, std::string&, std::string&) override { return false; }
-
- private:
-  std::string name;
-  mutable int namings;
-};
-
-TEST(StateMachine, AnInitialStateThatFailsToBeNamedIsNotAdded) {
-  LogCapture::Take();
-  StateMachine<ForgetfulState> machine(kLoggerName);
-  ASSERT_TRUE(machine.DoAddState(std::make_shared<ForgetfulState>("Other", 100), Melvo::Normal));
-  auto state = std::make_shared<ForgetfulState>("Forgetful", 1);
-  EXPECT_THROW(machine.AddTheInitialState(state), std::runtime_error);
-  EXPECT_EQ(state->Storage(), nullptr);
-  EXPECT_EQ(state.use_count(), 1) << "the machine keeps no reference";
+    return std::string("A");
+  };
+  EXPECT_THROW(machine.AddTheInitialState(a), std::runtime_error);
+  EXPECT_EQ(a->Storage(), nullptr);
+  EXPECT_EQ(a.use_count(), 1) << "the machine keeps no reference";
 
   EXPECT_FALSE(machine.FreezeStates());
-  ExpectOnlyMessage(spdlog::level::warn, "FreezeStates", "State machine needs an initial state.");
-  EXPECT_TRUE(machine.AddTheInitialState(std::make_shared<ForgetfulState>("Forgetful", 100)));
-  EXPECT_FALSE(machine.DoAddState(std::make_shared<ForgetfulState>("Other", 100), Melvo::Normal));
-  ExpectOnlyMessage(spdlog::level::warn, "DoAddState",
-                    "Failed to add state. There is already a state named: Other");
+  EXPECT_TRUE(machine.AddTheInitialState(Make("A")));
+  EXPECT_FALSE(machine.DoAddState(Make("B"), Melvo::Normal));
+  ExpectMessages({{kWarn, "FreezeStates", "State machine needs an initial state."},
+                  {kWarn, "DoAddState", "Failed to add state. There is already a state named: B"}});
 }
-
-// The state the library's own load-time check uses: it always stays.
-class MyState : public Melvo::IState<int, Melvo::StateMachineNullStorage> {
- public:
-  explicit MyState(std::string name) : name(std::move(name)) {}
-  std::string GetName() const override { return name; }
-
- protected:
-  bool DoHandleEvent(const int&, std::string& nextStateName, std::string& reason) override {
-    nextStateName = name;
-    reason.clear();
-    return true;
-  }
-
- private:
-  std::string name;
-};
 
 // A policy that builds and freezes the machine as it is made.
 struct ReadyMadeInitializer {
   template <typename Machine>
   static void Initialize(Machine& machine) {
-    machine.AddTheInitialState(std::make_shared<MyState>("Initial"));
-    machine.DoAddState(std::make_shared<MyState>("Final"), Melvo::Final);
+    static Journal journal;
+    machine.AddTheInitialState(std::make_shared<ScriptedState>("A", journal));
     machine.FreezeStates();
   }
 };
 
-TEST(StateMachine, TheLoadTimeCheckMachineStaysInItsInitialStateSilently) {
-  LogCapture::Take();
-  StateMachine<MyState> machine;
-  EXPECT_TRUE(machine.AddTheInitialState(std::make_shared<MyState>("Initial")));
-  EXPECT_TRUE(machine.DoAddState(std::make_shared<MyState>("Normal"), Melvo::Normal));
-  EXPECT_TRUE(machine.DoAddState(std::make_shared<MyState>("Final"), Melvo::Final));
-  EXPECT_TRUE(machine.FreezeStates());
-  EXPECT_TRUE(machine.ProcessEvent(3));
-  ExpectNoMessage();
-
-  StateMachine<MyState, ReadyMadeInitializer> readyMade(kLoggerName);
-  EXPECT_TRUE(readyMade.ProcessEvent(3)) << "the initialisation policy runs in the constructor";
-  ExpectNoMessage();
+TEST_F(StateMachineTest, TheInitialisationPolicyRunsInTheConstructor) {
+  StateMachine<ScriptedState, ReadyMadeInitializer> readyMade(kLoggerName);
+  EXPECT_TRUE(readyMade.ProcessEvent(kProbe));
+  ExpectMessages({});
 }
 
 }  // namespace
