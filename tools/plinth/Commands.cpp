@@ -13,15 +13,22 @@
 
 #ifdef _WIN32
 #include <io.h>
-#define PLINTH_TOOL_ISATTY(stream) _isatty(_fileno(stream))
 #else
 #include <unistd.h>
-#define PLINTH_TOOL_ISATTY(stream) isatty(fileno(stream))
 #endif
 
 namespace PlinthTool {
 
 namespace {
+
+// A progress line is drawn only for a person watching, never into a file or a pipe.
+bool IsTerminal(std::FILE* stream) {
+#ifdef _WIN32
+  return _isatty(_fileno(stream)) != 0;
+#else
+  return isatty(fileno(stream)) != 0;
+#endif
+}
 
 void ReportFailure(const std::string& message) {
   std::fprintf(stderr, "plinth: %s\n", message.c_str());
@@ -61,7 +68,7 @@ int Copy(const std::string& source, const std::string& destination, bool verify)
   if (verify) passes.push_back(kChecksumSource);
   passes.push_back(kCopy);
   if (verify) passes.push_back(kVerifyCopy);
-  CopyProgress progress(sizeError ? 0 : size, !sizeError, PLINTH_TOOL_ISATTY(stderr) != 0, passes);
+  CopyProgress progress(sizeError ? 0 : size, !sizeError, IsTerminal(stderr), passes);
   progress.CatchInterrupt();
   const auto check = [&progress] { return progress.Check(); };
 
