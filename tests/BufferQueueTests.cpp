@@ -93,6 +93,11 @@ TEST(BufferQueue, BuffersMoveBetweenFreeInUseAndDestroyed) {
     EXPECT_STREQ(error.what(), "BufferQueue Exception: No buffers left in the free list");
   }
   EXPECT_EQ(PoolError("AcquireBuffer"), "No buffers left in the free list");
+  // A free-standing buffer given to the pool goes back to it, which never handed it out.
+  auto stranger = Buffer::Create(8);
+  stranger->SetManager(pool);
+  ManagedBuffer{stranger};
+  EXPECT_EQ(PoolError("RecycleBuffer"), "Tried to recycle buffer 0 which was never in use");
   EXPECT_EQ(pool->ReclaimMemory(), 0u) << "buffers in use are never reclaimed";
   EXPECT_EQ(State(*pool), "0 free 7 used 7 capacity empty");
   for (auto& handle : handles) handle.reset();
@@ -163,7 +168,8 @@ constexpr char kSanitizerAllocator[] =
     "the library's allocations do not reach this program's operator new (a sanitizer's allocator serves "
     "them)";
 
-// Every block is freed: by a resize, by its buffer's end, with the pool's buffers.
+// Every block is freed: by a resize, by a copy that needs a larger one, by its buffer's end, with
+// the pool's buffers.
 TEST(BufferQueue, FreesEveryBlockItMade) {
   if (!LibraryAllocationsReachThisProgram()) GTEST_SKIP() << kSanitizerAllocator;
   const auto live = [] {
@@ -176,6 +182,13 @@ TEST(BufferQueue, FreesEveryBlockItMade) {
     auto handle = pool->AcquireBuffer(0, false);
     auto loose = Buffer::Create(12345);
     loose->SetReservedSize(12345 * 2, true);
+    auto emptied = Buffer::Create(12345);
+    emptied->SetReservedSize(0, false);
+    auto reserved = Buffer::Create(12345);
+    reserved->CopyBufferPtr("x", 1, 12345 * 2);
+    auto outgrown = Buffer::Create(12345);
+    const std::string larger(12345 * 2, 'x');
+    outgrown->CopyBufferPtr(larger.data(), larger.size(), 0);
     EXPECT_EQ(live(), 2);
   }
   t_trackedSize = 0;

@@ -44,10 +44,17 @@ TEST(Buffer, SizesAndPointersStayWithinTheBlock) {
 
   auto buffer = Buffer::Create(100);
   EXPECT_EQ(buffer->GetBufferPtr(105), buffer->GetBufferPtr(0) + 99);
+  EXPECT_EQ(buffer->GetBufferPtr(100), buffer->GetBufferPtr(0) + 99);
   buffer->IncreaseUsedSize(60);
   EXPECT_EQ(buffer->GetRoomLeft(), 40u);
   buffer->IncreaseUsedSize(30);
   buffer->IncreaseUsedSize(10);  // exactly the room left
+  EXPECT_EQ(buffer->GetUsedSize(), 100u);
+  buffer->SetUsedSize(50);
+  buffer->IncreaseUsedSize(70);  // more than the room left, less than the block
+  EXPECT_EQ(buffer->GetUsedSize(), 100u);
+  buffer->SetUsedSize(150);
+  buffer->IncreaseUsedSize(0);  // a used size beyond the block is brought back to it
   EXPECT_EQ(buffer->GetUsedSize(), 100u);
   buffer->IncreaseUsedSize(SIZE_MAX);
   EXPECT_EQ(buffer->GetUsedSize(), 100u);
@@ -82,6 +89,7 @@ TEST(Buffer, ResizingKeepsTheValidBytesThatFitAndSaysSo) {
 }
 
 TEST(Buffer, AppendGrowsToExactlyTheNeededSize) {
+  const auto oneByte = Filled(1, "h");
   auto buffer = Buffer::Create(0);
   buffer->AppendDataPtr("abcd", 4);
   EXPECT_TRUE(ResizeMessages().empty()) << "a first block is no reallocation";
@@ -89,9 +97,11 @@ TEST(Buffer, AppendGrowsToExactlyTheNeededSize) {
   EXPECT_EQ(buffer->GetReservedSize(), 7u);
   buffer->AppendDataPtr(nullptr, 5);
   buffer->AppendBufferData(Buffer::Create(10));
+  buffer->AppendBufferData(nullptr);
   buffer->AppendBufferData(buffer);  // appending itself survives the growth that frees its block
-  EXPECT_EQ(Contents(*buffer), "abcdefgabcdefg");
-  EXPECT_EQ(ResizeMessages().size(), 2u);
+  buffer->AppendBufferData(oneByte);
+  EXPECT_EQ(Contents(*buffer), "abcdefgabcdefgh");
+  EXPECT_EQ(ResizeMessages().size(), 3u);
 
   // Without growth, a source overlapping the bytes being written is read as it was.
   auto roomy = Filled(32, "0123456789abcdef");
@@ -134,12 +144,18 @@ TEST(Buffer, CopyMakesRoomForTheReserve) {
   block = small->GetBufferPtr(0);
   small->CopyBufferPtr(std::string(600, 'z').data(), 600, 0);
   EXPECT_EQ(small->GetBufferPtr(0), block) << "a block exactly large enough is kept";
+  small->CopyBufferPtr("ab", 2, 600);
+  EXPECT_EQ(small->GetBufferPtr(0), block) << "so is a block exactly the reserve";
   small->CopyBufferPtr(small->GetBufferPtr(3), 0, 0);  // no bytes, from itself
   EXPECT_EQ(small->GetUsedSize(), 0u);
 
+  small->SetUsedSize(5);
   small->CopyBufferPtr(nullptr, 0, 601);
   EXPECT_EQ(small->GetBufferPtr(0), nullptr);
   EXPECT_EQ(small->GetReservedSize() + small->GetUsedSize(), 0u);
+  small->CopyBufferPtr("!", 1, 0);  // into no block: a block of its own, of one byte
+  EXPECT_EQ(Contents(*small), "!");
+  EXPECT_EQ(small->GetReservedSize(), 1u);
   EXPECT_TRUE(LogCapture::Take().empty());
 }
 
@@ -158,9 +174,14 @@ TEST(Buffer, WrappedMemoryIsNeverReleasedNorWrittenOver) {
   grown->AppendDataPtr("!", 1);
   EXPECT_TRUE(grown->IsOwner());
   EXPECT_EQ(Contents(*grown), std::string(64, 'f') + "!");
+  EXPECT_EQ(wrap(0, 0)->GetBufferPtr(5), foreign.data()) << "an empty wrapper's last byte is its start";
+  auto dropped = wrap(0, 0);
+  dropped->CopyBufferPtr(nullptr, 0, 1);  // a reserve beyond the wrapped memory lets it go
+  EXPECT_EQ(dropped->GetBufferPtr(0), nullptr);
   auto copied = wrap(0, 64);
   copied->CopyBufferPtr("data", 4, 0);
   EXPECT_NE(copied->GetBufferPtr(0), foreign.data());
+  EXPECT_TRUE(copied->IsOwner());
   EXPECT_EQ(Contents(*copied), "data");
   wrap(10, 64)->SetReservedSize(0, false);
   auto nothing = wrap(0, 0);
