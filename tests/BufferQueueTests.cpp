@@ -23,6 +23,7 @@ thread_local int t_failCountdown = 0;
 thread_local std::size_t t_failSize = 0;
 thread_local std::size_t t_trackedSize = 0;
 thread_local void* t_tracked[8] = {};
+thread_local int t_trackedAllocations = 0;
 
 void* operator new(std::size_t size) {
   if ((t_failCountdown > 0 && --t_failCountdown == 0) || (t_failSize != 0 && size == t_failSize)) {
@@ -30,7 +31,10 @@ void* operator new(std::size_t size) {
   }
   void* block = std::malloc(size == 0 ? 1 : size);
   if (block == nullptr) throw std::bad_alloc();
-  if (size == t_trackedSize) *std::find(std::begin(t_tracked), std::end(t_tracked), nullptr) = block;
+  if (size == t_trackedSize) {
+    *std::find(std::begin(t_tracked), std::end(t_tracked), nullptr) = block;
+    ++t_trackedAllocations;
+  }
   return block;
 }
 void operator delete(void* block) noexcept {
@@ -190,6 +194,10 @@ TEST(BufferQueue, FreesEveryBlockItMade) {
     const std::string larger(12345 * 2, 'x');
     outgrown->CopyBufferPtr(larger.data(), larger.size(), 0);
     EXPECT_EQ(live(), 2);
+    auto exact = Buffer::Create(12345);
+    const int allocations = t_trackedAllocations;
+    exact->CopyBufferPtr("x", 1, 12345);
+    EXPECT_EQ(t_trackedAllocations, allocations) << "a block exactly the reserve is kept";
   }
   t_trackedSize = 0;
   EXPECT_EQ(live(), 0);
