@@ -111,9 +111,8 @@ TEST(ApplicationInfo, GivesNeutralAnswersBeforeInit) {
   EXPECT_TRUE(ApplicationInfo::GetContentPaths().empty());
   EXPECT_EQ(ApplicationInfo::GetContentPath(ContentFolderType::Images), fs::path());
   EXPECT_EQ(ApplicationInfo::GetDefaultImageName(), "_NotAvailable.jpg");
-  EXPECT_FALSE(ApplicationInfo::IsSourceTypeWaveFile());
-  EXPECT_FALSE(ApplicationInfo::IsProcessSilentRestartRequested());
-  EXPECT_FALSE(ApplicationInfo::IsProcessRestartedSilently());
+  EXPECT_FALSE(ApplicationInfo::IsSourceTypeWaveFile() || ApplicationInfo::IsProcessSilentRestartRequested() ||
+               ApplicationInfo::IsProcessRestartedSilently());
 
   ApplicationInfo info, other;
   EXPECT_EQ(&(info = other), &info);

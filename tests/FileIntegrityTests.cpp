@@ -203,17 +203,13 @@ TEST_F(FileIntegrityTest, ChecksumFailuresLeaveTheChecksumAlone) {
   }
 }
 
-// A callable that counts in itself and interrupts from its third call on.
-struct SelfCounting {
-  int calls = 0;
-  bool operator()() { return ++calls >= 3; }
-};
-
 TEST_F(FileIntegrityTest, EveryCheckCallsAFreshCopyOfTheCallable) {
   const path file = File("data", RandomBytes(100000));
+  // Counting in itself, it would interrupt from its third call on.
+  const auto selfCounting = [calls = 0]() mutable { return ++calls >= 3; };
   std::uint32_t crc = 0;
-  EXPECT_TRUE(ComputeCRC32Checksum(file, crc, message, SelfCounting()));
-  EXPECT_TRUE(FileCopyWithCRC32(file, folder / "copy", crc, message, SelfCounting()));
+  EXPECT_TRUE(ComputeCRC32Checksum(file, crc, message, selfCounting));
+  EXPECT_TRUE(FileCopyWithCRC32(file, folder / "copy", crc, message, selfCounting));
   int shared = 0;
   EXPECT_FALSE(ComputeCRC32Checksum(file, crc, message, [&shared] { return ++shared >= 3; }));
   EXPECT_EQ(shared, 3);
