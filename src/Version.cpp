@@ -24,31 +24,22 @@ std::vector<std::string_view> SplitComponents(std::string_view text) {
   return components;
 }
 
-bool IsStreamSpace(char c) {
-  return c == ' ' || c == '\t' || c == '\n' || c == '\v' || c == '\f' || c == '\r';
-}
-
-// Reads a leading signed 32-bit decimal number the way a stream extracts an int in the classic
-// locale: blanks skipped, optional sign, digits up to the first other character. Empty when no
-// digit follows or the value does not fit. Written out rather than using a stream so that a
-// host's global locale (digit grouping, say) cannot change the order of versions.
+// Reads a leading 32-bit decimal number the way a stream extracts an int in the classic locale:
+// blanks skipped, an optional sign, digits up to the first other character. Empty when no digit
+// follows or the value does not fit. A component never holds a '-' (it separates components), so
+// the number is never negative. Written out rather than using a stream so that a host's global
+// locale (digit grouping, say) cannot change the order of versions.
 std::optional<std::int32_t> ReadLeadingInt(std::string_view text) {
-  std::size_t pos = 0;
-  while (pos < text.size() && IsStreamSpace(text[pos])) ++pos;
-  bool negative = false;
-  if (pos < text.size() && (text[pos] == '+' || text[pos] == '-')) negative = text[pos++] == '-';
-  if (pos == text.size() || text[pos] < '0' || text[pos] > '9') return std::nullopt;
+  std::size_t pos = text.find_first_not_of(" \t\n\v\f\r");
+  if (pos != std::string_view::npos && text[pos] == '+') ++pos;
+  if (pos >= text.size() || text[pos] < '0' || text[pos] > '9') return std::nullopt;
 
-  const std::int64_t limit = negative ? -static_cast<std::int64_t>(std::numeric_limits<std::int32_t>::min())
-                                      : std::numeric_limits<std::int32_t>::max();
-  std::int64_t magnitude = 0;
-  bool overflow = false;
+  std::int64_t value = 0;
   for (; pos < text.size() && text[pos] >= '0' && text[pos] <= '9'; ++pos) {
-    if (!overflow) magnitude = magnitude * 10 + (text[pos] - '0');
-    overflow = overflow || magnitude > limit;
+    value = value * 10 + (text[pos] - '0');
+    if (value > std::numeric_limits<std::int32_t>::max()) return std::nullopt;
   }
-  if (overflow) return std::nullopt;
-  return static_cast<std::int32_t>(negative ? -magnitude : magnitude);
+  return static_cast<std::int32_t>(value);
 }
 
 bool IsLess(const std::string& left, const std::string& right) {

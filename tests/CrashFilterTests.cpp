@@ -123,13 +123,16 @@ using Calls = std::vector<std::string>;
 
 class CrashFilterTest : public testing::Test {
  protected:
-  void SetUp() override {
+  void SetUp() override { Reset(); }
+  void TearDown() override { handler.ClearObservers(); }
+
+  // A fresh script and configuration, no observer, nothing logged.
+  void Reset() {
     script = Script{};
     handler.ClearObservers();
     handler.configure(CrashHandler::Configuration("host", "/var/dumps", true));
     PlinthTest::LogCapture::Take();
   }
-  void TearDown() override { handler.ClearObservers(); }
 
   std::int32_t Crash() { return Melvo::CrashHandlerMinidump(&crash); }
 
@@ -217,55 +220,52 @@ TEST_F(CrashFilterTest, AWrittenDumpIsClosedBeforeTheObserversAndTheLibraryRelea
   EXPECT_EQ(handler.GetObservers().size(), 2u);
 }
 
-TEST_F(CrashFilterTest, NoDumpWantedMeansTwoMessagesAndNothingElse) {
-  auto a = std::make_shared<CallRecorder>("a");
-  handler.AddObserver(a);
-  handler.configure(CrashHandler::Configuration("host", "/var/dumps", false));
-  EXPECT_EQ(Crash(), 0);
-  EXPECT_TRUE(script.calls.empty());
-  EXPECT_EQ(Logged(),
-            kEntry + std::string("I Melvo::CrashHandlerMinidump: Crash handler is configured to NOT "
-                                 "generate dump file\n"));
-}
-
-TEST_F(CrashFilterTest, AMissingDumpLibraryTellsNoObserver) {
-  auto a = std::make_shared<CallRecorder>("a");
-  handler.AddObserver(a);
-  script.libraryFound = false;
-  EXPECT_EQ(Crash(), 0);
-  EXPECT_EQ(script.calls, (Calls{"load"}));
-  EXPECT_EQ(Logged(), kEntry + std::string("W Melvo::CrashHandlerMinidump: DBGHELP.DLL not found\n"));
-}
-
-TEST_F(CrashFilterTest, ALibraryWithoutTheWriterIsReleasedAndTellsNoObserver) {
-  auto a = std::make_shared<CallRecorder>("a");
-  handler.AddObserver(a);
-  script.writerFound = false;
-  EXPECT_EQ(Crash(), 0);
-  EXPECT_EQ(script.calls, (Calls{"load", "find", "release"}));
-  EXPECT_EQ(Logged(), kEntry + std::string("W Melvo::CrashHandlerMinidump: DBGHELP.DLL too old\n"));
-}
-
-TEST_F(CrashFilterTest, AFileThatCannotBeCreatedStillTellsTheObservers) {
-  auto a = std::make_shared<CallRecorder>("a");
-  handler.AddObserver(a);
-  script.fileCreated = false;
-  EXPECT_EQ(Crash(), 0);
-  EXPECT_EQ(script.calls, (Calls{"load", "find", "create " + kDumpPath, "tell a", "release"}));
-  EXPECT_EQ(Logged(), std::string(kEntry) + "W Melvo::CrashHandlerMinidump: Failed to create the file " +
-                          kDumpPath + "\n");
-}
-
-TEST_F(CrashFilterTest, AFailedWriteLogsThePlatformErrorAsUnsignedAndStillTellsTheObservers) {
-  auto a = std::make_shared<CallRecorder>("a");
-  handler.AddObserver(a);
-  script.dumpWritten = false;
-  script.lastError = 0x80070005;
-  EXPECT_EQ(Crash(), 0);
-  EXPECT_EQ(script.calls, (Calls{"load", "find", "create " + kDumpPath, "write", "last error", "close",
-                                 "tell a", "release"}));
-  EXPECT_EQ(Logged(), std::string(kEntry) + "E Melvo::CrashHandlerMinidump: Failed to save dump file to '" +
-                          kDumpPath + "' (error 2147942405)\n");
+TEST_F(CrashFilterTest, EachFailureIsLoggedAndWhatWasTakenReleasedAndOnlyATriedDumpTellsTheObservers) {
+  struct Case {
+    const char* what;
+    void (*arrange)();
+    Calls calls;
+    std::string logged;
+  };
+  const std::string filter = "Melvo::CrashHandlerMinidump: ";
+  const Case cases[] = {
+      {"no dump wanted",
+       [] {
+         CrashHandler::getInstance().configure(CrashHandler::Configuration("host", "/var/dumps", false));
+       },
+       {},
+       "I " + filter + "Crash handler is configured to NOT generate dump file"},
+      {"no dump library",
+       [] { script.libraryFound = false; },
+       {"load"},
+       "W " + filter + "DBGHELP.DLL not found"},
+      {"no dump writer",
+       [] { script.writerFound = false; },
+       {"load", "find", "release"},
+       "W " + filter + "DBGHELP.DLL too old"},
+      {"no file",
+       [] { script.fileCreated = false; },
+       {"load", "find", "create " + kDumpPath, "tell a", "release"},
+       "W " + filter + "Failed to create the file " + kDumpPath},
+      // The platform's error code is logged unsigned.
+      {"failed write",
+       [] {
+         script.dumpWritten = false;
+         script.lastError = 0x80070005;
+       },
+       {"load", "find", "create " + kDumpPath, "write", "last error", "close", "tell a", "release"},
+       "E " + filter + "Failed to save dump file to '" + kDumpPath + "' (error 2147942405)"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    Reset();
+    auto a = std::make_shared<CallRecorder>("a");
+    handler.AddObserver(a);
+    c.arrange();
+    EXPECT_EQ(Crash(), 0);
+    EXPECT_EQ(script.calls, c.calls);
+    EXPECT_EQ(Logged(), kEntry + c.logged + "\n");
+  }
 }
 
 TEST_F(CrashFilterTest, TheDumpPathIsTheFolderJoinedWithTheNameAndDmp) {

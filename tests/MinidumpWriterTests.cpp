@@ -444,16 +444,6 @@ TEST_F(PlatformCrashTest, NullWriteDiesOfItsSignalWithADumpThatLldbReads) {
   EXPECT_NE(backtrace.find("PlatformCrashTest_NullWrite"), std::string::npos) << backtrace;
 }
 
-TEST_F(PlatformCrashTest, AbortDiesOfSigabrtWithoutAFaultAddress) {
-  Crash(&AbortOnPurpose, SIGABRT);
-  MinidumpReader dump(dumpPath);
-  const auto exception = dump.Stream(kException);
-  EXPECT_EQ(dump.U32(exception.rva + 8), static_cast<std::uint32_t>(SIGABRT));
-  EXPECT_EQ(dump.U64(exception.rva + 24), 0u);
-  const std::string backtrace = PlinthTest::LldbBacktrace(dumpPath);
-  EXPECT_NE(backtrace.find("AbortOnPurpose"), std::string::npos) << backtrace;
-}
-
 TEST_F(PlatformCrashTest, StackOverflowIsCaughtOnTheAlternateStack) {
   Crash([] { sink = RecurseWithoutEnd(0); }, SIGSEGV);
   MinidumpReader dump(dumpPath);

@@ -8,6 +8,7 @@
 
 #include <fcntl.h>
 #include <sys/mman.h>
+#include <sys/stat.h>
 #include <sys/syscall.h>
 #include <unistd.h>
 
@@ -124,8 +125,14 @@ DumpWriter* FindDumpWriter(DumpLibrary* /*library*/) {
 void ReleaseDumpLibrary(DumpLibrary* /*library*/) {}
 
 FileHandle CreateDumpFile(const std::string& pathText) {
-  // Owner-only: a dump holds the process's memory.
-  return open(pathText.c_str(), O_RDWR | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
+  // Owner-only: a dump holds the process's memory. The file of an earlier dump, or any file of that
+  // name, is made owner-only too before anything is written to it.
+  const int file = open(pathText.c_str(), O_RDWR | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
+  if (file >= 0 && fchmod(file, S_IRUSR | S_IWUSR) != 0) {
+    close(file);
+    return kInvalidFile;
+  }
+  return file;
 }
 
 bool WriteDump(DumpWriter* /*writer*/, FileHandle file, CrashRecord* crash) {
