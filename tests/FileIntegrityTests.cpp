@@ -459,29 +459,14 @@ TEST_F(FileIntegrityTest, CopyKilledHalfWayLeavesTheDestinationWhole) {
   const std::string bytes = RandomBytes(16 << 20);
   const path source = File("source", bytes);
   const path destination = File("destination", "old content");
-  int progress[2];
-  ASSERT_EQ(::pipe(progress), 0);
-  const pid_t child = ::fork();
-  if (child == 0) {
+  const int status = PlinthTest::RunInChild([&] {
     int checks = 0;
-    FileCopy(source, destination, message, [&] {
-      // Half-way, tell the parent and wait to be killed.
-      if (++checks == 256 && ::write(progress[1], "!", 1) == 1) ::pause();
-      return false;
-    });
-    ::_exit(0);
-  }
-  char signal = 0;
-  ASSERT_EQ(::read(progress[0], &signal, 1), 1);
+    FileCopy(source, destination, message, [&] { return ++checks == 256 && ::raise(SIGKILL) != 0; });
+  });
+  EXPECT_EQ(PlinthTest::DescribeWaitStatus(status), "signal 9");
   const auto written = boost::filesystem::file_size(folder / "destination.partial");
   EXPECT_GT(written, 0u);
   EXPECT_LT(written, bytes.size());
-  ::kill(child, SIGKILL);
-  int status = 0;
-  ::waitpid(child, &status, 0);
-  ::close(progress[0]);
-  ::close(progress[1]);
-  EXPECT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == SIGKILL);
   EXPECT_EQ(ReadAll(destination), "old content");
   // The next copy takes the work file over.
   EXPECT_TRUE(FileCopyWithCRC32(source, destination, BoostCrc(bytes), message, kNoCallback));
