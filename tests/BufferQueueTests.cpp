@@ -2,8 +2,10 @@
 // rule of acquisition, growing and reclaiming, refused hand-backs, and use from many threads.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cstdlib>
+#include <iterator>
 #include <new>
 #include <thread>
 #include <vector>
@@ -13,24 +15,31 @@
 #include "support/LogCapture.h"
 
 // Allocation failures on purpose, on the calling thread only: the allocation that many allocations
-// from now fails (countdown), or every allocation of exactly that many bytes (size).
+// from now fails (countdown), or every allocation of exactly that many bytes (size). Blocks of
+// exactly the tracked size are remembered until they are freed, to see that none is leaked.
 // These replace the global operators and pair malloc with free, which GCC cannot see.
 #pragma GCC diagnostic ignored "-Wmismatched-new-delete"
 thread_local int t_failCountdown = 0;
 thread_local std::size_t t_failSize = 0;
+thread_local std::size_t t_trackedSize = 0;
+thread_local void* t_tracked[8] = {};
 
 void* operator new(std::size_t size) {
   if ((t_failCountdown > 0 && --t_failCountdown == 0) || (t_failSize != 0 && size == t_failSize)) {
     throw std::bad_alloc();
   }
-  if (void* block = std::malloc(size == 0 ? 1 : size)) return block;
-  throw std::bad_alloc();
+  void* block = std::malloc(size == 0 ? 1 : size);
+  if (block == nullptr) throw std::bad_alloc();
+  if (size == t_trackedSize) *std::find(std::begin(t_tracked), std::end(t_tracked), nullptr) = block;
+  return block;
 }
 void operator delete(void* block) noexcept {
+  if (block != nullptr)
+    std::replace(std::begin(t_tracked), std::end(t_tracked), block, static_cast<void*>(nullptr));
   std::free(block);
 }
 void operator delete(void* block, std::size_t) noexcept {
-  std::free(block);
+  operator delete(block);
 }
 
 namespace {
@@ -130,26 +139,54 @@ TEST(BufferQueue, HandedOutBuffersFollowTheResizeRule) {
     pool->SetBufferSize(bufferSize);
     // The first stays in use, so the second request gets the other buffer.
     for (auto& handle : {pool->AcquireBuffer(request, false), pool->AcquireBuffer(0, false)})
-      EXPECT_TRUE(handle->GetBuffer()->GetReservedSize() == expected && handle->GetBuffer()->IsOwner())
+      EXPECT_TRUE(handle->GetBuffer()->GetReservedSize() == expected && handle->GetBuffer()->IsOwner() &&
+                  (handle->GetBuffer()->GetBufferPtr() != nullptr) == (expected != 0))
           << handle->GetBuffer()->GetReservedSize();
     EXPECT_EQ(pool->GetBufferSize(), std::max(bufferSize, request));
   }
   LogCapture::Take();
 }
 
+bool LibraryAllocationsReachThisProgram() {
+  t_failSize = 4096;
+  try {
+    Buffer::Create(4096);
+  } catch (const std::bad_alloc&) {
+    t_failSize = 0;
+    return true;
+  }
+  t_failSize = 0;
+  return false;
+}
+
+constexpr char kSanitizerAllocator[] =
+    "the library's allocations do not reach this program's operator new (a sanitizer's allocator serves "
+    "them)";
+
+// Every block is freed: by a resize, by its buffer's end, with the pool's buffers.
+TEST(BufferQueue, FreesEveryBlockItMade) {
+  if (!LibraryAllocationsReachThisProgram()) GTEST_SKIP() << kSanitizerAllocator;
+  const auto live = [] {
+    return std::end(t_tracked) - std::begin(t_tracked) -
+           std::count(std::begin(t_tracked), std::end(t_tracked), nullptr);
+  };
+  t_trackedSize = 12345;
+  {
+    auto pool = BufferQueue::Create(2, 12345);
+    auto handle = pool->AcquireBuffer(0, false);
+    auto loose = Buffer::Create(12345);
+    loose->SetReservedSize(12345 * 2, true);
+    EXPECT_EQ(live(), 2);
+  }
+  t_trackedSize = 0;
+  EXPECT_EQ(live(), 0);
+}
+
 // An allocation that fails inside an acquisition passes through and leaves the pool as it was,
 // with nothing to hand back and so no message: each allocation of a growing acquisition is failed
 // in turn, then the reallocation of a free buffer too small for the request.
 TEST(BufferQueue, FailedAllocationsLeaveThePoolAsItWas) {
-  t_failSize = 4096;
-  try {
-    Buffer::Create(4096);
-    t_failSize = 0;
-    GTEST_SKIP() << "the library's allocations do not reach this program's operator new (a sanitizer's "
-                    "allocator serves them)";
-  } catch (const std::bad_alloc&) {
-    t_failSize = 0;
-  }
+  if (!LibraryAllocationsReachThisProgram()) GTEST_SKIP() << kSanitizerAllocator;
   auto pool = BufferQueue::Create(0, 64);
   LogCapture::Take();
   int failures = 0;

@@ -164,6 +164,8 @@ TEST(Buffer, WrappedMemoryIsNeverReleasedNorWrittenOver) {
   EXPECT_EQ(Contents(*copied), "data");
   wrap(10, 64)->SetReservedSize(0, false);
   auto nothing = wrap(0, 0);
+  nothing->SetBufferPtr(nullptr, 0, 10, false);
+  EXPECT_EQ(nothing->GetBufferPtr(3), nullptr) << "no block, no address in it";
   nothing->SetBufferPtr(nullptr, 0, 0, false);
   nothing->SetReservedSize(10, false);
   EXPECT_TRUE(nothing->IsOwner()) << "a block the buffer allocates is its own";
