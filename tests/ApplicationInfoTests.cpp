@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cstdlib>
 #include <string>
@@ -10,8 +11,11 @@
 
 #include <boost/filesystem/operations.hpp>
 
+#ifdef _WIN32
+#include <windows.h>
+#endif
+
 #include "support/ChildProcess.h"
-#include "support/TempFolder.h"
 
 namespace {
 
@@ -21,9 +25,17 @@ using Melvo::ContentFolderType;
 using Melvo::DataFolderType;
 using PlinthTest::RunInChildProcess;
 
-// This test program, as the build placed it.
+// This test program, as the build placed it; on Windows as the system names it, which under wine
+// puts a drive letter before the build's path.
 const fs::path& TestExecutable() {
+#ifdef _WIN32
+  static const fs::path file = [] {
+    wchar_t name[MAX_PATH];
+    return fs::path(std::wstring(name, GetModuleFileNameW(nullptr, name, MAX_PATH)));
+  }();
+#else
   static const fs::path file = fs::canonical(PLINTH_TEST_EXECUTABLE);
+#endif
   return file;
 }
 fs::path TestFolder() {
@@ -31,6 +43,44 @@ fs::path TestFolder() {
 }
 std::string QuotedTestExecutable() {
   return "\"" + TestExecutable().string() + "\"";
+}
+
+constexpr char kSwitch[] = "DEV_USE_CURRENT_DIR_FOR_APP_DATA";
+
+// Sets an environment variable of this process where the library reads it, or removes it when
+// `value` is null. Windows removes a variable given the empty value, too.
+void SetVariable(const char* name, const char* value) {
+#ifdef _WIN32
+  _putenv_s(name, value != nullptr ? value : "");
+#else
+  if (value != nullptr) {
+    ::setenv(name, value, 1);
+  } else {
+    ::unsetenv(name);
+  }
+#endif
+}
+
+// The system's folder for data shared by all users: /var/lib on POSIX systems; on Windows the
+// system's own name for it, from the environment it gives every process.
+fs::path CommonDataFolder() {
+#ifdef _WIN32
+  return std::getenv("ProgramData");
+#else
+  return "/var/lib";
+#endif
+}
+
+// The per-user data folder: made `folder` where the environment chooses it (XDG_DATA_HOME); on
+// Windows the system's own, as its environment names it.
+fs::path UseLocalDataFolder(const fs::path& folder) {
+#ifdef _WIN32
+  static_cast<void>(folder);
+  return std::getenv("LOCALAPPDATA");
+#else
+  SetVariable("XDG_DATA_HOME", folder.c_str());
+  return folder;
+#endif
 }
 
 // Init with a program name in argv[0] followed by `arguments`.
@@ -61,9 +111,8 @@ TEST(ApplicationInfo, GivesNeutralAnswersBeforeInit) {
   EXPECT_TRUE(ApplicationInfo::GetContentPaths().empty());
   EXPECT_EQ(ApplicationInfo::GetContentPath(ContentFolderType::Images), fs::path());
   EXPECT_EQ(ApplicationInfo::GetDefaultImageName(), "_NotAvailable.jpg");
-  EXPECT_FALSE(ApplicationInfo::IsSourceTypeWaveFile());
-  EXPECT_FALSE(ApplicationInfo::IsProcessSilentRestartRequested());
-  EXPECT_FALSE(ApplicationInfo::IsProcessRestartedSilently());
+  EXPECT_FALSE(ApplicationInfo::IsSourceTypeWaveFile() || ApplicationInfo::IsProcessSilentRestartRequested() ||
+               ApplicationInfo::IsProcessRestartedSilently());
 
   ApplicationInfo info, other;
   EXPECT_EQ(&(info = other), &info);
@@ -145,45 +194,43 @@ TEST(ApplicationInfo, RestartsAServiceByItsNameOnly) {
 
 TEST(ApplicationInfo, RecordsTheFirstIdentityAndNormalizesTheName) {
   RunInChildProcess([] {
+    const auto identity = [] {
+      return std::vector<std::string>{ApplicationInfo::Name(),         ApplicationInfo::NormalizedName(),
+                                      ApplicationInfo::LegacyName(),   ApplicationInfo::Organization(),
+                                      ApplicationInfo::Version(),      ApplicationInfo::PreReleaseTag(),
+                                      ApplicationInfo::ExecutableCommandLine()};
+    };
     const std::string name = " \tMy Great\nApp\v\f\r Caf\xC3\xA9\xA0X ";
     const char* argv[] = {"tool", "-x"};
     ASSERT_TRUE(ApplicationInfo::Init(name, "Legacy", "Org Inc", "3.2.1", "rc1",
                                       DataFolderType::CommonAppData, 2, argv));
     // Only the classic white space goes; bytes of other characters (0xA0 included) stay.
-    EXPECT_EQ(ApplicationInfo::NormalizedName(), "MyGreatAppCaf\xC3\xA9\xA0X");
-    EXPECT_EQ(ApplicationInfo::Name(), name);
-    EXPECT_EQ(ApplicationInfo::LegacyName(), "Legacy");
-    EXPECT_EQ(ApplicationInfo::Organization(), "Org Inc");
-    EXPECT_EQ(ApplicationInfo::Version(), "3.2.1");
-    EXPECT_EQ(ApplicationInfo::PreReleaseTag(), "rc1");
-    ::unsetenv("DEV_USE_CURRENT_DIR_FOR_APP_DATA");
-    const fs::path dataPath = ApplicationInfo::DataPath();
-    EXPECT_EQ(dataPath, fs::path("/var/lib") / "Org Inc" / name);
+    const std::vector<std::string> first = {
+        name, "MyGreatAppCaf\xC3\xA9\xA0X", "Legacy", "Org Inc", "3.2.1", "rc1", QuotedTestExecutable() + R"( "-x")"};
+    EXPECT_EQ(identity(), first);
+    SetVariable(kSwitch, nullptr);
+    EXPECT_EQ(ApplicationInfo::DataPath(), CommonDataFolder() / "Org Inc" / name);
 
     const char* otherArgv[] = {"tool", "--verbose"};
     EXPECT_FALSE(ApplicationInfo::Init("Other", "L2", "Org2", "9", "x", DataFolderType::ExecutableFolder, 2,
                                        otherArgv));
-    EXPECT_EQ(ApplicationInfo::Name(), name);
-    EXPECT_EQ(ApplicationInfo::NormalizedName(), "MyGreatAppCaf\xC3\xA9\xA0X");
-    EXPECT_EQ(ApplicationInfo::LegacyName(), "Legacy");
-    EXPECT_EQ(ApplicationInfo::Organization(), "Org Inc");
-    EXPECT_EQ(ApplicationInfo::Version(), "3.2.1");
-    EXPECT_EQ(ApplicationInfo::PreReleaseTag(), "rc1");
+    EXPECT_EQ(identity(), first);
     EXPECT_FALSE(ApplicationInfo::IsRunningAsService());
-    EXPECT_EQ(ApplicationInfo::ExecutableCommandLine(), QuotedTestExecutable() + R"( "-x")");
-    EXPECT_EQ(ApplicationInfo::DataPath(), dataPath);
+    EXPECT_EQ(ApplicationInfo::DataPath(), CommonDataFolder() / "Org Inc" / name);
+    SetVariable(kSwitch, "TRUE");
+    EXPECT_EQ(ApplicationInfo::DataPath(), TestFolder());
   });
 }
 
 TEST(ApplicationInfo, InitMakesTheExecutableFolderTheWorkingDirectory) {
-  PlinthTest::TempFolder elsewhere;
-  RunInChildProcess([&] {
-    fs::current_path(elsewhere.Path());
+  RunInChildProcess([] {
+    const fs::path elsewhere = fs::temp_directory_path();
+    fs::current_path(elsewhere);
     ASSERT_TRUE(InitWith({}));
-    EXPECT_EQ(fs::current_path(), TestFolder());
-    fs::current_path(elsewhere.Path());
+    EXPECT_TRUE(fs::equivalent(fs::current_path(), TestFolder())) << fs::current_path();
+    fs::current_path(elsewhere);
     EXPECT_FALSE(InitWith({}));
-    EXPECT_EQ(fs::current_path(), elsewhere.Path());  // only the first Init moves it
+    EXPECT_TRUE(fs::equivalent(fs::current_path(), elsewhere));  // only the first Init moves it
   });
 }
 
@@ -201,10 +248,8 @@ TEST(ApplicationInfo, ConcurrentFirstCallsStoreExactlyOnce) {
       for (int t = 0; t < kThreads; ++t) {
         threads.emplace_back([&, t] {
           const std::string tag = std::to_string(t);
-          std::vector<const char*> arguments;
-          if (t % 2 == 1) arguments.push_back("-x");
-          ++ready;
-          while (ready.load() < kThreads) {
+          const std::vector<const char*> arguments = t % 2 == 1 ? std::vector{"-x"} : std::vector<const char*>{};
+          for (++ready; ready.load() < kThreads;) {
           }
           won[t] = int(InitWith(arguments, "App " + tag, "Org " + tag)) +
                    2 * int(ApplicationInfo::InitServiceName("Service " + tag)) +
@@ -221,70 +266,51 @@ TEST(ApplicationInfo, ConcurrentFirstCallsStoreExactlyOnce) {
       done = true;
       reader.join();
 
-      for (int bit : {1, 2, 4}) {
-        int winners = 0;
-        for (int t = 0; t < kThreads; ++t) winners += (won[t] & bit) != 0;
-        EXPECT_EQ(winners, 1) << "initialiser " << bit;
-      }
-      for (int t = 0; t < kThreads; ++t) {
-        const std::string tag = std::to_string(t);
-        if (won[t] & 1) {
-          EXPECT_EQ(ApplicationInfo::Name(), "App " + tag);
-          EXPECT_EQ(ApplicationInfo::Organization(), "Org " + tag);
-          EXPECT_EQ(ApplicationInfo::IsRunningAsService(), t % 2 == 0);
-        }
-        if (won[t] & 2) {
-          EXPECT_EQ(ApplicationInfo::ServiceName(), "Service " + tag);
-        }
-        if (won[t] & 4) {
-          EXPECT_EQ(ApplicationInfo::GetContentPath(ContentFolderType::Audio), "/audio/" + tag);
-        }
-      }
+      // The thread that won initialiser `bit`, the only one.
+      const auto winner = [&](int bit) {
+        const auto hasBit = [bit](int w) { return (w & bit) != 0; };
+        const auto first = std::find_if(won.begin(), won.end(), hasBit);
+        EXPECT_EQ(std::count_if(first, won.end(), hasBit), 1) << "initialiser " << bit;
+        return static_cast<int>(first - won.begin());
+      };
+      EXPECT_EQ(ApplicationInfo::Name(), "App " + std::to_string(winner(1)));
+      EXPECT_EQ(ApplicationInfo::Organization(), "Org " + std::to_string(winner(1)));
+      EXPECT_EQ(ApplicationInfo::IsRunningAsService(), winner(1) % 2 == 0);
+      EXPECT_EQ(ApplicationInfo::ServiceName(), "Service " + std::to_string(winner(2)));
+      EXPECT_EQ(ApplicationInfo::GetContentPath(ContentFolderType::Audio), "/audio/" + std::to_string(winner(4)));
     });
   }
 }
 
-// The data folder for each folder type, name and organization, under each value of the switch.
-TEST(ApplicationInfo, ChoosesTheDataFolderByTypeSwitchAndSystemFolder) {
-  PlinthTest::TempFolder temp;
-  const fs::path dataHome = temp / "xdg";
-  const auto setSwitch = [](const char* value) {
-    if (value == nullptr) {
-      ::unsetenv("DEV_USE_CURRENT_DIR_FOR_APP_DATA");
-    } else {
-      ::setenv("DEV_USE_CURRENT_DIR_FOR_APP_DATA", value, 1);
-    }
-  };
+// The data folder for each folder type, name and organization, under each value of the switch, and
+// the files named relative to it.
+TEST(ApplicationInfo, ChoosesTheDataFolderByTypeAndSwitch) {
+  // Named, never made: nothing is created in the data folder's place.
+  const fs::path nowhere = fs::temp_directory_path() / fs::unique_path("plinth-test-%%%%-%%%%");
   const std::string longValue(1000, '1');
   const std::vector<const char*> besideExecutable = {"1", "true", "TRUE", "True", "tRUe"};
   const std::vector<const char*> systemFolder = {nullptr, "",   "yes",   "0",   "01", "11",
                                                  "1 ",    " 1", "truee", "tru", "on", longValue.c_str()};
-
   RunInChildProcess([&] {
-    ::setenv("XDG_DATA_HOME", dataHome.c_str(), 1);
+    const fs::path dataFolder = UseLocalDataFolder(nowhere) / "Org" / "Sound Tool";
     ASSERT_TRUE(InitWith({}, "Sound Tool", "Org", DataFolderType::LocalAppData));
     for (const char* value : besideExecutable) {
-      setSwitch(value);
+      SetVariable(kSwitch, value);
       EXPECT_EQ(ApplicationInfo::DataPath(), TestFolder()) << value;
     }
     for (const char* value : systemFolder) {
-      setSwitch(value);
-      EXPECT_EQ(ApplicationInfo::DataPath(), dataHome / "Org" / "Sound Tool") << (value ? value : "(unset)");
+      SetVariable(kSwitch, value);
+      EXPECT_EQ(ApplicationInfo::DataPath(), dataFolder) << (value ? value : "(unset)");
     }
-    EXPECT_FALSE(fs::exists(dataHome));  // never created
-
-    ::unsetenv("XDG_DATA_HOME");
-    ::setenv("HOME", "/home/u1", 1);
-    EXPECT_EQ(ApplicationInfo::DataPath(), fs::path("/home/u1/.local/share/Org/Sound Tool"));
-    ::unsetenv("HOME");  // no per-user folder at all: the executable's folder
-    EXPECT_EQ(ApplicationInfo::DataPath(), TestFolder());
-  });
-  RunInChildProcess([&] {
-    ASSERT_TRUE(InitWith({}, "Sound Tool", "Org", DataFolderType::CommonAppData));
-    setSwitch(nullptr);
-    EXPECT_EQ(ApplicationInfo::DataPath(), fs::path("/var/lib/Org/Sound Tool"));
-    setSwitch("TRUE");
-    EXPECT_EQ(ApplicationInfo::DataPath(), TestFolder());
+    // Relative names are completed, empty and absolute ones stay as they are.
+    const fs::path absolute = nowhere / "x.cfg";
+    for (const fs::path& file : {fs::path(), absolute}) {
+      EXPECT_EQ(ApplicationInfo::EstablishPathToDataFile(file), file);
+      EXPECT_EQ(ApplicationInfo::EstablishPathToExecutableFile(file), file);
+    }
+    EXPECT_EQ(ApplicationInfo::EstablishPathToDataFile("sub/x.cfg"), dataFolder / "sub/x.cfg");
+    EXPECT_EQ(ApplicationInfo::EstablishPathToExecutableFile("x.cfg"), TestFolder() / "x.cfg");
+    EXPECT_FALSE(fs::exists(dataFolder));
   });
   // No system folder asked for, or no name or organization to build one with.
   const struct {
@@ -300,31 +326,12 @@ TEST(ApplicationInfo, ChoosesTheDataFolderByTypeSwitchAndSystemFolder) {
   };
   for (const auto& c : executableFolderCases) {
     RunInChildProcess([&] {
-      ::setenv("XDG_DATA_HOME", dataHome.c_str(), 1);
-      setSwitch(nullptr);
+      UseLocalDataFolder(nowhere);
+      SetVariable(kSwitch, nullptr);
       ASSERT_TRUE(InitWith({}, c.name, c.organization, c.type));
       EXPECT_EQ(ApplicationInfo::DataPath(), TestFolder()) << static_cast<int>(c.type);
     });
   }
-}
-
-TEST(ApplicationInfo, EstablishesPathsOnlyForRelativeFiles) {
-  PlinthTest::TempFolder temp;
-  RunInChildProcess([&] {
-    ::setenv("XDG_DATA_HOME", temp.Path().c_str(), 1);
-    ::unsetenv("DEV_USE_CURRENT_DIR_FOR_APP_DATA");
-    ASSERT_TRUE(InitWith({}, "Sound Tool", "Org", DataFolderType::LocalAppData));
-    const fs::path dataFolder = temp.Path() / "Org" / "Sound Tool";
-    EXPECT_EQ(ApplicationInfo::EstablishPathToDataFile(""), fs::path());
-    EXPECT_EQ(ApplicationInfo::EstablishPathToDataFile("/etc/x.cfg"), fs::path("/etc/x.cfg"));
-    EXPECT_EQ(ApplicationInfo::EstablishPathToDataFile("x.cfg"), dataFolder / "x.cfg");
-    EXPECT_EQ(ApplicationInfo::EstablishPathToDataFile("sub/x.cfg").string(),
-              dataFolder.string() + "/sub/x.cfg");
-    EXPECT_EQ(ApplicationInfo::EstablishPathToExecutableFile(""), fs::path());
-    EXPECT_EQ(ApplicationInfo::EstablishPathToExecutableFile("/etc/x.cfg"), fs::path("/etc/x.cfg"));
-    EXPECT_EQ(ApplicationInfo::EstablishPathToExecutableFile("x.cfg"), TestFolder() / "x.cfg");
-    EXPECT_FALSE(fs::exists(dataFolder));
-  });
 }
 
 TEST(ApplicationInfo, KeepsTheFirstContentPathsAsACopy) {

@@ -1,7 +1,6 @@
 #include <Plinth/FileIntegrity.h>
 
-#include <cerrno>
-#include <csignal>
+#include <atomic>
 #include <cstdint>
 #include <cstring>
 #include <functional>
@@ -13,16 +12,25 @@
 #include <thread>
 #include <vector>
 
-#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <boost/crc.hpp>
+#include <boost/filesystem/fstream.hpp>
+#include <boost/filesystem/operations.hpp>
+
+#ifdef _WIN32
+#include <windows.h>
+#else
+#include <csignal>
+
+#include <fcntl.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/time.h>
 #include <sys/wait.h>
 #include <unistd.h>
-#include <boost/crc.hpp>
-#include <boost/filesystem/fstream.hpp>
-#include <boost/filesystem/operations.hpp>
+
+#include "support/ChildProcess.h"
+#endif
 
 #include "support/LogCapture.h"
 #include "support/TempFolder.h"
@@ -75,63 +83,6 @@ struct Checks {
   }
 };
 
-// Runs `work` in a child process and gives the text it returned; the child's own state (limits,
-// user, signals) dies with it.
-std::string InChild(const std::function<std::string()>& work) {
-  int pipeEnds[2];
-  if (::pipe(pipeEnds) != 0) throw std::runtime_error("pipe");
-  const pid_t child = ::fork();
-  if (child == 0) {
-    ::close(pipeEnds[0]);
-    const std::string text = work();
-    const bool sent = ::write(pipeEnds[1], text.data(), text.size()) == static_cast<ssize_t>(text.size());
-    ::_exit(sent ? 0 : 1);
-  }
-  ::close(pipeEnds[1]);
-  std::string text;
-  char piece[256];
-  for (ssize_t got; (got = ::read(pipeEnds[0], piece, sizeof piece)) != 0;) {
-    if (got > 0)
-      text.append(piece, static_cast<std::size_t>(got));
-    else if (errno != EINTR)
-      break;
-  }
-  ::close(pipeEnds[0]);
-  int status = 0;
-  ::waitpid(child, &status, 0);
-  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << "child status " << status;
-  return text;
-}
-
-// Leaves root's powers, so that file permissions apply.
-void BecomeNobody() {
-  if (::geteuid() == 0 && (::setgid(65534) != 0 || ::setuid(65534) != 0)) ::_exit(2);
-}
-
-// A folder in /dev/shm, a memory file system apart from the temporary folder's; empty when there
-// is none.
-class ShmFolder {
- public:
-  ShmFolder() {
-    boost::system::error_code error;
-    const path folder = path("/dev/shm") / boost::filesystem::unique_path("plinth-test-%%%%-%%%%");
-    if (boost::filesystem::create_directory(folder, error)) path_ = folder;
-  }
-  ~ShmFolder() {
-    boost::system::error_code ignored;
-    if (!path_.empty()) boost::filesystem::remove_all(path_, ignored);
-  }
-  const path& Path() const { return path_; }
-
- private:
-  path path_;
-};
-
-std::size_t OpenDescriptors() {
-  return static_cast<std::size_t>(std::distance(boost::filesystem::directory_iterator("/proc/self/fd"),
-                                                boost::filesystem::directory_iterator()));
-}
-
 class FileIntegrityTest : public testing::Test {
  protected:
   void SetUp() override { PlinthTest::LogCapture::Take(); }
@@ -146,7 +97,8 @@ class FileIntegrityTest : public testing::Test {
   }
   bool HasWorkFile() const {
     for (const auto& entry : boost::filesystem::recursive_directory_iterator(folder.Path())) {
-      if (entry.path().extension() == ".partial") return true;
+      if (entry.path().extension() == ".partial" && !boost::filesystem::is_directory(entry.symlink_status()))
+        return true;
     }
     return false;
   }
@@ -155,20 +107,54 @@ class FileIntegrityTest : public testing::Test {
   std::string message = "earlier text";
 };
 
-// Sizes around the blocks of a checksum (4096) and of a copy (32768), and around the larger steps
-// in which the bytes really move.
-const std::size_t kSizes[] = {0, 1, 4095, 4096, 4097, 32767, 32768, 32769, 131071, 131072, 131073, 400000};
+#ifndef _WIN32
+std::size_t OpenDescriptors() {
+  return static_cast<std::size_t>(std::distance(boost::filesystem::directory_iterator("/proc/self/fd"),
+                                                boost::filesystem::directory_iterator()));
+}
+#endif  // _WIN32
 
-TEST_F(FileIntegrityTest, ChecksumIsTheStandardCrcAskedOncePerBlock) {
+// Sizes around the blocks of a checksum (4096) and of a copy (32768), around the larger steps in
+// which the bytes really move, and past one in-kernel copy step.
+const std::size_t kSizes[] = {0,      1,      4095,   4096,   4097,   32767,  32768,
+                              32769,  131071, 131072, 131073, 400000, (9 << 20) + 3};
+
+TEST_F(FileIntegrityTest, ChecksumsAndCopiesTakeEveryByteAskingOncePerBlock) {
+#ifndef _WIN32
+  // On a memory file system, apart from the temporary folder's.
+  const PlinthTest::TempFolder otherFileSystem("/dev/shm");
+#endif
   for (const std::size_t size : kSizes) {
+    SCOPED_TRACE(size);
     const std::string bytes = RandomBytes(size);
-    const path file = File("data", bytes);
-    Checks checks;
+    const path source = File("source", bytes);
+    Checks checksum;
     std::uint32_t crc = 1;
-    ASSERT_TRUE(ComputeCRC32Checksum(file, crc, message, checks.Callback())) << size;
-    EXPECT_EQ(crc, BoostCrc(bytes)) << size;
-    EXPECT_EQ(checks.asked, static_cast<int>(size / 4096 + 1)) << size;
-    EXPECT_TRUE(VerifyCRC32Checksum(file, crc, message, kNoCallback));
+    ASSERT_TRUE(ComputeCRC32Checksum(source, crc, message, checksum.Callback()));
+    EXPECT_EQ(crc, BoostCrc(bytes));
+    EXPECT_EQ(checksum.asked, static_cast<int>(size / 4096 + 1));
+
+    Checks copy;
+    ASSERT_TRUE(FileCopy(source, folder / "copy", message, copy.Callback()));
+    EXPECT_EQ(ReadAll(folder / "copy"), bytes);
+    // A new file, with the permissions every new file gets.
+    EXPECT_EQ(boost::filesystem::status(folder / "copy").permissions(),
+              boost::filesystem::status(source).permissions());
+    EXPECT_EQ(copy.asked, static_cast<int>(2 * (size / 32768 + 1)));
+
+    Checks verified;
+    ASSERT_TRUE(FileCopyWithCRC32(source, folder / "verified", crc, message, verified.Callback()));
+    EXPECT_EQ(ReadAll(folder / "verified"), bytes);
+    EXPECT_EQ(verified.asked, copy.asked + checksum.asked);
+#ifndef _WIN32
+    // From another file system the kernel cannot copy, so the bytes pass through the process.
+    const path elsewhere = otherFileSystem.Path() / "source";
+    WriteAll(elsewhere, bytes);
+    Checks throughProcess;
+    ASSERT_TRUE(FileCopy(elsewhere, folder / "copy", message, throughProcess.Callback()));
+    EXPECT_EQ(ReadAll(folder / "copy"), bytes);
+    EXPECT_EQ(throughProcess.asked, copy.asked);
+#endif
   }
   std::uint32_t crc = 1;
   EXPECT_TRUE(ComputeCRC32Checksum(File("digits", "123456789"), crc, message, kNoCallback));
@@ -179,14 +165,11 @@ TEST_F(FileIntegrityTest, ChecksumIsTheStandardCrcAskedOncePerBlock) {
 TEST_F(FileIntegrityTest, ChecksumFailuresLeaveTheChecksumAlone) {
   const path missing = folder / "missing";
   const path digits = File("digits", "123456789");
-  const std::pair<std::function<bool(std::uint32_t&)>, std::string> cases[] = {
+  std::vector<std::pair<std::function<bool(std::uint32_t&)>, std::string>> cases = {
       {[&](std::uint32_t& crc) { return ComputeCRC32Checksum(path(), crc, message, kNoCallback); },
        "No input file"},
       {[&](std::uint32_t& crc) { return ComputeCRC32Checksum(missing, crc, message, kNoCallback); },
        "Failed to open " + missing.string()},
-      // Memory at address 0 is never mapped, so reading there is a true read error.
-      {[&](std::uint32_t& crc) { return ComputeCRC32Checksum("/proc/self/mem", crc, message, kNoCallback); },
-       "Failed to read /proc/self/mem"},
       {[&](std::uint32_t& crc) { return ComputeCRC32Checksum(digits, crc, message, [] { return true; }); },
        kInterrupted},
       {[&](std::uint32_t&) { return VerifyCRC32Checksum(missing, kDigitsCrc, message, kNoCallback); },
@@ -194,6 +177,12 @@ TEST_F(FileIntegrityTest, ChecksumFailuresLeaveTheChecksumAlone) {
       {[&](std::uint32_t&) { return VerifyCRC32Checksum(digits, 1, message, kNoCallback); },
        "Checksum failure when copying: " + digits.string() + ". We expected 1 but we got 3421780262"},
   };
+#ifndef _WIN32
+  // Memory at address 0 is never mapped, so reading there is a true read error.
+  cases.emplace_back(
+      [&](std::uint32_t& crc) { return ComputeCRC32Checksum("/proc/self/mem", crc, message, kNoCallback); },
+      "Failed to read /proc/self/mem");
+#endif
   for (const auto& [call, expected] : cases) {
     std::uint32_t crc = 77;
     message.clear();
@@ -203,67 +192,27 @@ TEST_F(FileIntegrityTest, ChecksumFailuresLeaveTheChecksumAlone) {
   }
   std::uint32_t crc = 0;
   EXPECT_FALSE(ComputeCRC32Checksum(File("empty", ""), crc, message, [] { return true; }));
-}
 
-TEST_F(FileIntegrityTest, ChecksumStopsAtTheCheckThatInterrupts) {
+  // Stopped at any check, of the first read step or a later one, it asks no further.
   const path file = File("data", RandomBytes(300000));  // 74 checks, over three read steps
   for (const int stopAt : {1, 2, 32, 33, 34, 74}) {
     Checks checks{0, stopAt};
-    std::uint32_t crc = 5;
     EXPECT_FALSE(ComputeCRC32Checksum(file, crc, message, checks.Callback()));
     EXPECT_EQ(checks.asked, stopAt);
     EXPECT_EQ(message, kInterrupted);
-    EXPECT_EQ(crc, 5u);
   }
 }
-
-// A callable that counts in itself and interrupts from its third call on.
-struct SelfCounting {
-  int calls = 0;
-  bool operator()() { return ++calls >= 3; }
-};
 
 TEST_F(FileIntegrityTest, EveryCheckCallsAFreshCopyOfTheCallable) {
   const path file = File("data", RandomBytes(100000));
+  // Counting in itself, it would interrupt from its third call on.
+  const auto selfCounting = [calls = 0]() mutable { return ++calls >= 3; };
   std::uint32_t crc = 0;
-  EXPECT_TRUE(ComputeCRC32Checksum(file, crc, message, SelfCounting()));
-  EXPECT_TRUE(FileCopyWithCRC32(file, folder / "copy", crc, message, SelfCounting()));
+  EXPECT_TRUE(ComputeCRC32Checksum(file, crc, message, selfCounting));
+  EXPECT_TRUE(FileCopyWithCRC32(file, folder / "copy", crc, message, selfCounting));
   int shared = 0;
   EXPECT_FALSE(ComputeCRC32Checksum(file, crc, message, [&shared] { return ++shared >= 3; }));
   EXPECT_EQ(shared, 3);
-}
-
-TEST_F(FileIntegrityTest, CopiesEveryByteAskingTwicePerBlock) {
-  const ShmFolder otherFileSystem;
-  std::vector<std::size_t> sizes(std::begin(kSizes), std::end(kSizes));
-  sizes.push_back((9 << 20) + 3);  // more than one in-kernel copy step
-  for (const std::size_t size : sizes) {
-    const std::string bytes = RandomBytes(size);
-    const path source = File("source", bytes);
-    Checks checks;
-    ASSERT_TRUE(FileCopy(source, folder / "copy", message, checks.Callback())) << size;
-    EXPECT_EQ(ReadAll(folder / "copy"), bytes) << size;
-    // A new file, with the permissions every new file gets.
-    EXPECT_EQ(boost::filesystem::status(folder / "copy").permissions(),
-              boost::filesystem::status(source).permissions());
-    EXPECT_EQ(checks.asked, static_cast<int>(2 * (size / 32768 + 1))) << size;
-
-    Checks verified;
-    ASSERT_TRUE(
-        FileCopyWithCRC32(source, folder / "verified", BoostCrc(bytes), message, verified.Callback()));
-    EXPECT_EQ(ReadAll(folder / "verified"), bytes) << size;
-    EXPECT_EQ(verified.asked, static_cast<int>(2 * (size / 32768 + 1) + size / 4096 + 1)) << size;
-
-    // From another file system the kernel cannot copy, so the bytes pass through the process.
-    if (otherFileSystem.Path().empty()) continue;
-    const path elsewhere = otherFileSystem.Path() / "source";
-    WriteAll(elsewhere, bytes);
-    Checks throughProcess;
-    ASSERT_TRUE(FileCopy(elsewhere, folder / "copy", message, throughProcess.Callback())) << size;
-    EXPECT_EQ(ReadAll(folder / "copy"), bytes) << size;
-    EXPECT_EQ(throughProcess.asked, checks.asked) << size;
-  }
-  EXPECT_EQ(message, "earlier text");
 }
 
 // What the callback adds to the source at a given check shows whether the block it guards was read
@@ -316,9 +265,12 @@ TEST_F(FileIntegrityTest, FailedCopiesKeepTheDestinationAndRemoveTheWorkFile) {
   const path source = File("source", sourceBytes);
   const path destination = folder / "destination";
   const path missing = folder / "missing";
-  boost::filesystem::create_directories(folder / "directory" / "inside");
-  const std::string renameFailure =
-      boost::system::error_code(EISDIR, boost::system::system_category()).message();
+  const path directory = folder / "directory";
+  boost::filesystem::create_directories(directory / "inside");
+  // The system's own words for a file renamed over a folder.
+  boost::system::error_code renameFailure;
+  boost::filesystem::rename(File("probe", ""), directory, renameFailure);
+  boost::filesystem::remove(folder / "probe");
   const std::uint32_t right = BoostCrc(sourceBytes);
   struct Case {
     path from, to;
@@ -327,13 +279,12 @@ TEST_F(FileIntegrityTest, FailedCopiesKeepTheDestinationAndRemoveTheWorkFile) {
     std::uint32_t expectedCrc;  // for the verified copy
     bool verifiedOnly;
   };
-  const Case cases[] = {
+  std::vector<Case> cases = {
       {"", destination, 0, "No source file provided", right, false},
       {source, "", 0, "No destination file provided", right, false},
       {missing, destination, 0, "Fail to open source file: " + missing.string(), right, false},
       {source, missing / "copy", 0, "Fail to open destionation file: " + (missing / "copy.partial").string(),
        right, false},
-      {"/proc/self/mem", destination, 0, "Fail to read file: /proc/self/mem", right, false},
       {source, destination, 1, kInterrupted, right, false},
       {source, destination, 2, kInterrupted, right, false},
       {source, destination, 9, kInterrupted, right, false},
@@ -342,31 +293,38 @@ TEST_F(FileIntegrityTest, FailedCopiesKeepTheDestinationAndRemoveTheWorkFile) {
        "Checksum failure when copying: " + destination.string() + ".partial. We expected 1 but we got " +
            std::to_string(right),
        1, true},
-      {source, folder / "directory", 0, renameFailure, right, false},
-      // The kernel reports this file's size as 0, yet reading it gives text: the sizes differ, which
-      // fails without a message.
-      {"/proc/self/status", destination, 0, "earlier text", right, false},
+      {source, directory, 0, renameFailure.message(), right, false},
   };
+#ifndef _WIN32
+  cases.push_back({"/proc/self/mem", destination, 0, "Fail to read file: /proc/self/mem", right, false});
+  // The kernel reports this file's size as 0, yet reading it gives text: the sizes differ, which
+  // fails without a message.
+  cases.push_back({"/proc/self/status", destination, 0, "earlier text", right, false});
   const std::size_t descriptors = OpenDescriptors();
+#endif
+  ASSERT_TRUE(renameFailure);
   for (const Case& c : cases) {
     for (const bool verified : {false, true}) {
       if (c.verifiedOnly && !verified) continue;
+      SCOPED_TRACE(c.expected);
       WriteAll(destination, "old content");
       message = "earlier text";
       Checks checks{0, c.stopAt};
       const bool copied = verified
                               ? FileCopyWithCRC32(c.from, c.to, c.expectedCrc, message, checks.Callback())
                               : FileCopy(c.from, c.to, message, checks.Callback());
-      EXPECT_FALSE(copied) << c.expected;
+      EXPECT_FALSE(copied);
       EXPECT_EQ(message, c.expected);
-      EXPECT_EQ(ReadAll(destination), "old content") << c.expected;
-      EXPECT_FALSE(HasWorkFile()) << c.expected;
+      EXPECT_EQ(ReadAll(destination), "old content");
+      EXPECT_FALSE(HasWorkFile());
       if (c.stopAt != 0) {
         EXPECT_EQ(checks.asked, c.stopAt);
       }
     }
   }
+#ifndef _WIN32
   EXPECT_EQ(OpenDescriptors(), descriptors) << "every file is closed on every way out";
+#endif
 }
 
 TEST_F(FileIntegrityTest, CopyNeverWritesThroughAWorkFileThatIsNotItsOwn) {
@@ -377,10 +335,18 @@ TEST_F(FileIntegrityTest, CopyNeverWritesThroughAWorkFileThatIsNotItsOwn) {
   EXPECT_EQ(ReadAll(source), "precious");
   boost::filesystem::remove(source);
 
+  // A folder in the work file's place is neither written into nor removed.
+  boost::filesystem::create_directory(folder / "data.partial");
+  EXPECT_FALSE(FileCopy(File("source", "new"), folder / "data", message, kNoCallback));
+  EXPECT_EQ(message, "Fail to open destionation file: " + (folder / "data.partial").string());
+  EXPECT_TRUE(boost::filesystem::is_directory(folder / "data.partial"));
+  boost::filesystem::remove(folder / "data.partial");
+
+#ifndef _WIN32
   // A link found in the work file's place is not followed.
   const path other = File("other", "untouched");
   boost::filesystem::create_symlink(other, folder / "data.partial");
-  EXPECT_FALSE(FileCopy(File("source", "new"), folder / "data", message, kNoCallback));
+  EXPECT_FALSE(FileCopy(folder / "source", folder / "data", message, kNoCallback));
   EXPECT_EQ(message, "Fail to open destionation file: " + (folder / "data.partial").string());
   EXPECT_EQ(ReadAll(other), "untouched");
   boost::filesystem::remove(folder / "data.partial");
@@ -391,6 +357,7 @@ TEST_F(FileIntegrityTest, CopyNeverWritesThroughAWorkFileThatIsNotItsOwn) {
   EXPECT_FALSE(FileCopy(folder / "source", folder / "data", message, kNoCallback));
   EXPECT_EQ(message, "Fail to open destionation file: " + (folder / "data.partial").string());
   ::close(reader);
+#endif
 }
 
 TEST_F(FileIntegrityTest, CallbackExceptionsPassAfterTheWorkFileIsRemoved) {
@@ -405,32 +372,86 @@ TEST_F(FileIntegrityTest, CallbackExceptionsPassAfterTheWorkFileIsRemoved) {
   EXPECT_EQ(ReadAll(destination), "old content");
 }
 
+TEST_F(FileIntegrityTest, CallsRunAtOnceOnSeveralThreads) {
+  const std::string bytes = RandomBytes(200000);
+  const path source = File("source", bytes);
+  std::atomic<int> succeeded{0};
+  std::vector<std::thread> threads;
+  for (int i = 0; i < 4; ++i) {
+    threads.emplace_back([&, copy = folder.Path() / ("copy" + std::to_string(i))] {
+      std::string text;
+      std::uint32_t crc = 0;
+      succeeded += FileCopyWithCRC32(source, copy, BoostCrc(bytes), text, kNoCallback) &&
+                    ComputeCRC32Checksum(copy, crc, text, kNoCallback) && crc == BoostCrc(bytes);
+    });
+  }
+  for (auto& thread : threads) thread.join();
+  EXPECT_EQ(succeeded, 4);
+}
+
+#ifdef _WIN32
+// A file that another handle holds without sharing cannot be opened: not as the source, nor as the
+// work file, nor replaced as the destination.
+TEST_F(FileIntegrityTest, FilesHeldWithoutSharingStopTheWorkCleanly) {
+  const auto holdExclusively = [](const path& file) {
+    return ::CreateFileW(file.c_str(), GENERIC_READ, 0, nullptr, OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+  };
+  const path source = File("source", "content");
+  const path destination = File("destination", "old content");
+  const path work = folder / "destination.partial";
+  const std::pair<path, std::string> cases[] = {
+      {source, "Fail to open source file: " + source.string()},
+      {work, "Fail to open destionation file: " + work.string()},
+      {destination, ""},  // the rename fails, in the system's words
+  };
+  for (const auto& [held, expected] : cases) {
+    SCOPED_TRACE(held.string());
+    const HANDLE handle = holdExclusively(held);
+    ASSERT_NE(handle, INVALID_HANDLE_VALUE);
+    message = "earlier text";
+    EXPECT_FALSE(FileCopyWithCRC32(source, destination, BoostCrc("content"), message, kNoCallback));
+    EXPECT_TRUE(expected.empty() ? message != "earlier text" : message == expected) << message;
+    ::CloseHandle(handle);
+    EXPECT_EQ(ReadAll(destination), "old content");
+    // A work file that someone else holds is not the copy's own to remove.
+    EXPECT_EQ(boost::filesystem::remove(work), held == work);
+  }
+  const HANDLE handle = holdExclusively(source);
+  std::uint32_t crc = 0;
+  EXPECT_FALSE(ComputeCRC32Checksum(source, crc, message, kNoCallback));
+  EXPECT_EQ(message, "Failed to open " + source.string());
+  ::CloseHandle(handle);
+}
+#else
+// Leaves root's powers, so that file permissions apply.
+void BecomeNobody() {
+  if (::geteuid() == 0 && (::setgid(65534) != 0 || ::setuid(65534) != 0)) ::_exit(2);
+}
+
 TEST_F(FileIntegrityTest, UnreadableFilesFailToOpen) {
   const path source = File("source", "secret");
   boost::filesystem::permissions(source, boost::filesystem::no_perms);
   boost::filesystem::permissions(folder.Path(), boost::filesystem::all_all);
-  const std::string result = InChild([&] {
+  PlinthTest::RunInChildProcess([&] {
     BecomeNobody();
-    std::string checksumFailure, copyFailure;
     std::uint32_t crc = 0;
-    ComputeCRC32Checksum(source, crc, checksumFailure, kNoCallback);
-    FileCopy(source, folder / "copy", copyFailure, kNoCallback);
-    return checksumFailure + "|" + copyFailure;
+    EXPECT_FALSE(ComputeCRC32Checksum(source, crc, message, kNoCallback));
+    EXPECT_EQ(message, "Failed to open " + source.string());
+    EXPECT_FALSE(FileCopy(source, folder / "copy", message, kNoCallback));
+    EXPECT_EQ(message, "Fail to open source file: " + source.string());
   });
-  EXPECT_EQ(result, "Failed to open " + source.string() + "|Fail to open source file: " + source.string());
 }
 
 TEST_F(FileIntegrityTest, WriteFailureMidCopyRemovesTheWorkFile) {
   const path source = File("source", RandomBytes(1 << 20));
   const path destination = File("destination", "old content");
-  const std::string result = InChild([&] {
+  PlinthTest::RunInChildProcess([&] {
     std::signal(SIGXFSZ, SIG_IGN);
     const rlimit limit{300000, 300000};
     ::setrlimit(RLIMIT_FSIZE, &limit);
-    const bool copied = FileCopy(source, destination, message, kNoCallback);
-    return (copied ? "copied: " : "") + message;
+    EXPECT_FALSE(FileCopy(source, destination, message, kNoCallback));
+    EXPECT_EQ(message, "Fail to write file: " + destination.string() + ".partial");
   });
-  EXPECT_EQ(result, "Fail to write file: " + destination.string() + ".partial");
   EXPECT_EQ(ReadAll(destination), "old content");
 }
 
@@ -438,29 +459,14 @@ TEST_F(FileIntegrityTest, CopyKilledHalfWayLeavesTheDestinationWhole) {
   const std::string bytes = RandomBytes(16 << 20);
   const path source = File("source", bytes);
   const path destination = File("destination", "old content");
-  int progress[2];
-  ASSERT_EQ(::pipe(progress), 0);
-  const pid_t child = ::fork();
-  if (child == 0) {
+  const int status = PlinthTest::RunInChild([&] {
     int checks = 0;
-    FileCopy(source, destination, message, [&] {
-      // Half-way, tell the parent and wait to be killed.
-      if (++checks == 256 && ::write(progress[1], "!", 1) == 1) ::pause();
-      return false;
-    });
-    ::_exit(0);
-  }
-  char signal = 0;
-  ASSERT_EQ(::read(progress[0], &signal, 1), 1);
+    FileCopy(source, destination, message, [&] { return ++checks == 256 && ::raise(SIGKILL) != 0; });
+  });
+  EXPECT_EQ(PlinthTest::DescribeWaitStatus(status), "signal 9");
   const auto written = boost::filesystem::file_size(folder / "destination.partial");
   EXPECT_GT(written, 0u);
   EXPECT_LT(written, bytes.size());
-  ::kill(child, SIGKILL);
-  int status = 0;
-  ::waitpid(child, &status, 0);
-  ::close(progress[0]);
-  ::close(progress[1]);
-  EXPECT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == SIGKILL);
   EXPECT_EQ(ReadAll(destination), "old content");
   // The next copy takes the work file over.
   EXPECT_TRUE(FileCopyWithCRC32(source, destination, BoostCrc(bytes), message, kNoCallback));
@@ -471,7 +477,7 @@ TEST_F(FileIntegrityTest, ChecksumOfAPipeRidesOutSignals) {
   const path fifo = folder / "pipe";
   ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
   const std::string bytes = RandomBytes(1 << 20);
-  const std::string result = InChild([&] {
+  PlinthTest::RunInChildProcess([&] {
     // A slow writer, so that opening and reading wait, while signals without SA_RESTART keep
     // breaking into the waits.
     if (::fork() == 0) {
@@ -491,30 +497,10 @@ TEST_F(FileIntegrityTest, ChecksumOfAPipeRidesOutSignals) {
     const itimerval every{{0, 300}, {0, 300}};
     ::setitimer(ITIMER_REAL, &every, nullptr);
     std::uint32_t crc = 0;
-    std::string error;
-    const bool computed = ComputeCRC32Checksum(fifo, crc, error, kNoCallback);
-    return computed ? std::to_string(crc) : error;
+    EXPECT_TRUE(ComputeCRC32Checksum(fifo, crc, message, kNoCallback)) << message;
+    EXPECT_EQ(crc, BoostCrc(bytes));
   });
-  EXPECT_EQ(result, std::to_string(BoostCrc(bytes)));
 }
-
-TEST_F(FileIntegrityTest, CallsRunAtOnceOnSeveralThreads) {
-  std::vector<std::thread> threads;
-  std::vector<int> succeeded(4, 0);
-  for (int i = 0; i < 4; ++i) {
-    const std::string name = "source" + std::to_string(i);
-    const std::string bytes = RandomBytes(200000 + i);
-    const path source = File(name.c_str(), bytes);
-    threads.emplace_back([&, i, source, bytes] {
-      std::string text;
-      std::uint32_t crc = 0;
-      const path copy = source.string() + ".copy";
-      succeeded[i] = FileCopyWithCRC32(source, copy, BoostCrc(bytes), text, kNoCallback) &&
-                     ComputeCRC32Checksum(copy, crc, text, kNoCallback) && crc == BoostCrc(bytes);
-    });
-  }
-  for (auto& thread : threads) thread.join();
-  EXPECT_EQ(succeeded, std::vector<int>(4, 1));
-}
+#endif  // _WIN32
 
 }  // namespace

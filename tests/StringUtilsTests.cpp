@@ -1,8 +1,11 @@
 #include <Plinth/StringUtils.h>
 
 #include <gtest/gtest.h>
-#include <iconv.h>
 
+#include <algorithm>
+#include <codecvt>
+#include <limits>
+#include <locale>
 #include <random>
 #include <stdexcept>
 #include <string>
@@ -12,16 +15,20 @@
 
 namespace {
 
-// glibc's iconv decoding UTF-8 into UTF-32LE (the layout of wchar_t text here), or "(rejected)" when
-// it rejects the bytes or finds them cut short. It takes only the shortest forms and, unlike the
-// conversions under test, refuses surrogate values. The descriptor lives as long as the process.
-std::wstring IconvDecode(std::string bytes) {
-  static const iconv_t cd = iconv_open("UTF-32LE", "UTF-8");
-  std::wstring out(bytes.size(), L'\0');
-  char *in = bytes.data(), *next = reinterpret_cast<char*>(out.data());
-  std::size_t inLeft = bytes.size(), outLeft = out.size() * sizeof(wchar_t);
-  if (iconv(cd, &in, &inLeft, &next, &outLeft) == static_cast<std::size_t>(-1)) return L"(rejected)";
-  return out.substr(0, out.size() - outLeft / sizeof(wchar_t));
+// The standard codecvt_utf8<wchar_t> facet, whose behaviour the conversions follow. Its wide
+// characters are UTF-32 or, where wchar_t has 16 bits, UCS-2; surrogate values pass through it
+// unpaired. Decoding gives "(rejected)" where the facet reports an error or stops short.
+const std::codecvt_utf8<wchar_t> kFacet;
+
+std::wstring FacetDecode(const std::string& bytes) {
+  std::wstring text(bytes.size(), L'\0');
+  std::mbstate_t state{};
+  const char* next = nullptr;
+  wchar_t* textEnd = nullptr;
+  const char* end = bytes.data() + bytes.size();
+  const auto result = kFacet.in(state, bytes.data(), end, next, &text[0], &text[0] + text.size(), textEnd);
+  if (result != std::codecvt_base::ok || next != end) return L"(rejected)";
+  return text.substr(0, static_cast<std::size_t>(textEnd - text.data()));
 }
 
 TEST(ValueConversion, BoolsNumbersAndEmptyText) {
@@ -96,30 +103,32 @@ TEST(ParseDelimited, EarlyExitsEmptyTokensDuplicatesAndCase) {
   EXPECT_EQ(wide, (std::vector<std::wstring>{L"a", L"b"}));
 }
 
-TEST(Utf8, EveryCodePointLikeIconvAndSurrogatesUnpaired) {
+TEST(Utf8, EveryWideValueLikeTheStandardFacet) {
   // Led by U+FEFF and NUL: no byte-order mark is special, and NUL is a character like any other.
-  std::wstring scalars = L"\uFEFF", surrogates;
-  for (wchar_t c = 0; c <= 0x10FFFF; ++c) (c >= 0xD800 && c <= 0xDFFF ? surrogates : scalars) += c;
-  const std::string utf8 = Melvo::WStringToUtf8(scalars);
-  ASSERT_EQ(IconvDecode(utf8), scalars);
-  ASSERT_EQ(Melvo::Utf8ToWString(utf8), scalars);
-  // Each surrogate value takes its own 3-byte form, both ways, and adjacent halves never pair up.
-  std::string expected;
-  for (wchar_t c : surrogates) expected += {'\xED', char(0x80 | (c >> 6 & 0x3F)), char(0x80 | (c & 0x3F))};
-  ASSERT_EQ(Melvo::WStringToUtf8(surrogates), expected);
-  ASSERT_EQ(Melvo::Utf8ToWString(expected), surrogates);
+  // Then every value a wide character holds up to U+10FFFF, surrogates included, so that adjacent
+  // surrogate halves show that they are never paired.
+  std::wstring values = L"\uFEFF";
+  const char32_t last = std::min<char32_t>(0x10FFFF, std::numeric_limits<wchar_t>::max());
+  for (char32_t c = 0; c <= last; ++c) values += static_cast<wchar_t>(c);
+  const std::string utf8 = Melvo::WStringToUtf8(values);
+  // The facet decodes only the shortest forms: reading the same values back proves the bytes.
+  ASSERT_EQ(FacetDecode(utf8), values);
+  ASSERT_EQ(Melvo::Utf8ToWString(utf8), values);
   // A lead byte past F4 fails even right after a valid 4-byte sequence.
   EXPECT_THROW(Melvo::Utf8ToWString("\xF4\x8F\xBF\xBF\xF5\x80\x80\x80"), std::range_error);
-  for (const auto bad : {0x110000, 0x7FFFFFFF, -1})  // past U+10FFFF, or negative
-    EXPECT_THROW(Melvo::WStringToUtf8(std::wstring{L'a', static_cast<wchar_t>(bad)}), std::range_error);
+  // A 32-bit wchar_t holds values past U+10FFFF, and negative ones: none of them converts.
+  if (sizeof(wchar_t) == 4) {
+    for (const auto bad : {0x110000, 0x7FFFFFFF, -1})
+      EXPECT_THROW(Melvo::WStringToUtf8(std::wstring{L'a', static_cast<wchar_t>(bad)}), std::range_error);
+  }
 }
 
-// Lead bytes of every kind (lowest, highest, continuation bytes asked for) but ED, which starts the
-// surrogate forms iconv refuses; mostly followed by the continuation bytes asked for, else by 0 to
-// 3. Cut-short sequences, stray continuations, overlong forms and values past U+10FFFF all turn up.
-TEST(Utf8, RandomBytesDecodeLikeIconv) {
-  const int leads[][3] = {{0x01, 0x7F, 0}, {0x80, 0xBF, 0}, {0xC0, 0xDF, 1}, {0xE0, 0xEC, 2},
-                          {0xEE, 0xEF, 2}, {0xF0, 0xF7, 3}, {0xF8, 0xFF, 0}};
+// Lead bytes of every kind (lowest, highest, continuation bytes asked for), mostly followed by the
+// continuation bytes asked for, else by 0 to 3. Cut-short sequences, stray continuations, overlong
+// forms, surrogates and values past U+10FFFF (or, with a 16-bit wchar_t, past U+FFFF) all turn up.
+TEST(Utf8, RandomBytesDecodeLikeTheStandardFacet) {
+  const int leads[][3] = {{0x01, 0x7F, 0}, {0x80, 0xBF, 0}, {0xC0, 0xDF, 1},
+                          {0xE0, 0xEF, 2}, {0xF0, 0xF7, 3}, {0xF8, 0xFF, 0}};
   std::mt19937 rng(77);
   for (int round = 0; round < 20000; ++round) {
     std::string bytes;
@@ -130,9 +139,9 @@ TEST(Utf8, RandomBytesDecodeLikeIconv) {
     }
     SCOPED_TRACE(testing::PrintToString(bytes));
     try {
-      ASSERT_EQ(Melvo::Utf8ToWString(bytes), IconvDecode(bytes));
+      ASSERT_EQ(Melvo::Utf8ToWString(bytes), FacetDecode(bytes));
     } catch (const std::range_error& error) {
-      ASSERT_TRUE(IconvDecode(bytes) == L"(rejected)" && error.what() == std::string("bad conversion"));
+      ASSERT_TRUE(FacetDecode(bytes) == L"(rejected)" && error.what() == std::string("bad conversion"));
     }
   }
 }

@@ -4,9 +4,10 @@
 
 namespace PlinthTest {
 
-TempFolder::TempFolder()
-    : path_(boost::filesystem::temp_directory_path() /
-            boost::filesystem::unique_path("plinth-test-%%%%-%%%%-%%%%")) {
+TempFolder::TempFolder() : TempFolder(boost::filesystem::temp_directory_path()) {}
+
+TempFolder::TempFolder(const boost::filesystem::path& parent)
+    : path_(parent / boost::filesystem::unique_path("plinth-test-%%%%-%%%%-%%%%")) {
   boost::filesystem::create_directories(path_);
 }
 

@@ -8,6 +8,8 @@ namespace PlinthTest {
 class TempFolder {
  public:
   TempFolder();
+  // In `parent` instead of the system's temporary folder.
+  explicit TempFolder(const boost::filesystem::path& parent);
   ~TempFolder();
   TempFolder(const TempFolder&) = delete;
   TempFolder& operator=(const TempFolder&) = delete;
