@@ -45,9 +45,10 @@ class WaveFileBufferTest : public testing::Test {
     for (const PlinthTest::LogRecord& r : PlinthTest::LogCapture::Take()) {
       EXPECT_EQ(r.logger + " " + r.file + " " + r.function.substr(0, 23),
                 "vorn.Plinth.WaveFileBuffer src/WaveFileBuffer Melvo::WaveFileBuffer::");
-      lines += spdlog::level::to_short_c_str(r.level) + (" " + r.function.substr(23)) + ": " +
-               boost::replace_all_copy(boost::replace_all_copy(r.text, folder.Path().string(), "@"), "\\", "/") +
-               "\n";
+      lines +=
+          spdlog::level::to_short_c_str(r.level) + (" " + r.function.substr(23)) + ": " +
+          boost::replace_all_copy(boost::replace_all_copy(r.text, folder.Path().string(), "@"), "\\", "/") +
+          "\n";
     }
     return lines;
   }
@@ -82,16 +83,21 @@ TEST_F(WaveFileBufferTest, WritesWithACurrentHeaderAndReadsBackPastOtherChunks) 
   ASSERT_TRUE(wave.MovePutPointerToPosition(10));
   EXPECT_FALSE(wave.MoveGetPointerToPosition(176473));
   EXPECT_FALSE(wave.MoveGetPointerToPosition(-1));
+  EXPECT_FALSE(wave.MovePutPointerToPosition(176473));
+  EXPECT_FALSE(wave.MovePutPointerToPosition(-1));
   // Refused moves leave the position where it was. The last block is short and still a success;
   // the read after it closes the file.
   EXPECT_EQ(ReadToEnd(wave, 1000), audio.substr(10));
   EXPECT_FALSE(wave.Rewind());
   const std::string move = "E MoveGetPointerToPosition: Cannot move get pointer for wave file @/odd.wav";
+  const std::string put = "E MovePutPointerToPosition: Cannot move put pointer for wave file @/odd.wav";
   EXPECT_EQ(Logged(),
             "I Create: Attempting to create wave file @/one.wav.\n"
             "I InitializeForRead: Attempting to read wave file @/odd.wav.\n"
             "I InitializeForRead: Success opening wave file @/odd.wav. Seconds of data: 1\n" +
                 move + " to position 176473. Position exceeds file size of 176472.\n" + move +
+                " to position -1. Position is before the audio data.\n" + put +
+                " to position 176473. Position exceeds file size of 176472.\n" + put +
                 " to position -1. Position is before the audio data.\n"
                 "W ReadDataFromFile: Can't read anymore from @/odd.wav. At EOF or file in a bad state.\n" +
                 move + ". File is in a bad state.\n");
@@ -104,16 +110,19 @@ TEST_F(WaveFileBufferTest, RefusesWhatCannotBeReadOrCreated) {
   const std::string bad = Path("bad.wav"), header = Header(0);
   // For the files that are no wave files, the log is given by the reason for rejecting them.
   std::vector<std::tuple<std::string, std::string, bool, std::string>> cases{
-           {bad, "", false, "File size 0 is too small to be a wave file"},
-           {bad, header.substr(0, 35), false, "File size 35 is too small to be a wave file"},
-           {bad, "X" + header.substr(1), false, "File header is not that of a wave file"},
-           {bad, header.substr(0, 36), false, "Data tag not found"},
-           {folder.Path().string(), "", false, "E OpenFile: Error trying to open file @ for reading.\n"},
-           {Path("gone.wav"), "", false, "E OpenFile: Error trying to open file @/gone.wav for reading.\n"},
-           {Path("no/x.wav"), "", true,
-            "I Create: Attempting to create wave file @/no/x.wav.\n"
-            "E OpenFile: Error trying to open file @/no/x.wav for writing.\n"
-            "E Create: Error trying to create wave file @/no/x.wav.\n"}};
+      {bad, "", false, "File size 0 is too small to be a wave file"},
+      {bad, header.substr(0, 35), false, "File size 35 is too small to be a wave file"},
+      {bad, "X" + header.substr(1), false, "File header is not that of a wave file"},
+      {bad, header.substr(0, 36), false, "Data tag not found"},
+      {folder.Path().string(), "", false, "E OpenFile: Error trying to open file @ for reading.\n"},
+      {Path("gone.wav"), "", false, "E OpenFile: Error trying to open file @/gone.wav for reading.\n"},
+      {"", "", false, "E OpenFile: Error trying to open file for reading. file name must be specified.\n"},
+      {"", "", true,
+       "I Create: Attempting to create wave file .\nE Create: Error trying to create wave file .\n"},
+      {Path("no/x.wav"), "", true,
+       "I Create: Attempting to create wave file @/no/x.wav.\n"
+       "E OpenFile: Error trying to open file @/no/x.wav for writing.\n"
+       "E Create: Error trying to create wave file @/no/x.wav.\n"}};
 #ifndef _WIN32
   // A device that takes no bytes: the header cannot be written, so nothing counts as created.
   cases.emplace_back("/dev/full", "", true,
