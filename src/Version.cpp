@@ -25,7 +25,7 @@ std::vector<std::string_view> SplitComponents(std::string_view text) {
 }
 
 // Reads a leading 32-bit decimal number the way a stream extracts an int in the classic locale:
-// blanks skipped, an optional sign, digits up to the first other character. Empty when no digit
+// blanks skipped, an optional '+', digits up to the first other character. Empty when no digit
 // follows or the value does not fit. A component never holds a '-' (it separates components), so
 // the number is never negative. Written out rather than using a stream so that a host's global
 // locale (digit grouping, say) cannot change the order of versions.
