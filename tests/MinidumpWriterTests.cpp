@@ -500,21 +500,28 @@ TEST(AlternateStackTest, EachPreparedThreadGetsOneLargeEnoughStackOnce) {
     sigaltstack(nullptr, &stack);
     return stack;
   };
+  stack_t first{};
   std::thread([&] {
     ASSERT_NE(current().ss_flags & SS_DISABLE, 0);
     ASSERT_TRUE(Melvo::platform::PrepareThreadForCrash());
-    const stack_t first = current();
+    first = current();
     EXPECT_EQ(first.ss_flags & SS_DISABLE, 0);
     EXPECT_GE(first.ss_size, 256u * 1024u);
     ASSERT_TRUE(Melvo::platform::PrepareThreadForCrash());
     EXPECT_EQ(current().ss_sp, first.ss_sp);
   }).join();
+  // The stack goes with its thread: its memory is no longer mapped.
+  errno = 0;
+  EXPECT_NE(msync(first.ss_sp, first.ss_size, MS_ASYNC), 0);
+  EXPECT_EQ(errno, ENOMEM);
 
   // A thread's own stack is kept when it is large enough, replaced when it is too small.
   static char large[512 * 1024];
+  static char exact[256 * 1024];
   static char small[16 * 1024];
   for (auto [memory, size, kept] :
-       {std::make_tuple(large, sizeof large, true), std::make_tuple(small, sizeof small, false)}) {
+       {std::make_tuple(large, sizeof large, true), std::make_tuple(exact, sizeof exact, true),
+        std::make_tuple(small, sizeof small, false)}) {
     std::thread([&, memory = memory, size = size, kept = kept] {
       stack_t own{};
       own.ss_sp = memory;
