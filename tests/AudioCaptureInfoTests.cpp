@@ -47,7 +47,7 @@ TEST(AudioCaptureInfo, CloneCopiesWholeFramesByteForByte) {
   EXPECT_FALSE(info.flag1 || info.flag2);
   info.primaryBuffer->GetBuffer()->AppendDataPtr(primary.data(), primary.size());
   info.secondaryBuffer->GetBuffer()->AppendDataPtr(secondary.data(), secondary.size());
-  info.flag1 = true;
+  info.flag1 = info.flag2 = true;
   AudioCaptureInfo narrow = info, shortSide = info, tiny = info;
   narrow.frameBits = 7;
   shortSide.secondaryBuffer = std::make_shared<Melvo::ManagedBuffer>(Melvo::Buffer::Create(100));
