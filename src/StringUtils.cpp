@@ -140,7 +140,8 @@ bool IsContinuation(unsigned char byte) {
 }
 
 // Decodes the sequence at `pos` and advances past it. Surrogate values are accepted like any
-// other; overlong forms and values above U+10FFFF are rejected by their first two bytes.
+// other; overlong forms show in the first two bytes. The caller refuses values too large for a
+// wide character, those of the lead bytes F1 to F4 past U+10FFFF among them.
 char32_t DecodeOne(const std::string& text, std::size_t& pos) {
   const auto byteAt = [&](std::size_t i) { return static_cast<unsigned char>(text[i]); };
   const unsigned char lead = byteAt(pos);
@@ -148,30 +149,13 @@ char32_t DecodeOne(const std::string& text, std::size_t& pos) {
     ++pos;
     return lead;
   }
-  std::size_t length;
-  char32_t value;
-  unsigned char secondMin = 0x80;
-  unsigned char secondMax = 0xBF;
-  if (lead < 0xC2) {
-    ThrowBadConversion();  // a continuation byte, or the overlong lead bytes C0 and C1
-  } else if (lead < 0xE0) {
-    length = 2;
-    value = lead & 0x1F;
-  } else if (lead < 0xF0) {
-    length = 3;
-    value = lead & 0x0F;
-    if (lead == 0xE0) secondMin = 0xA0;
-  } else if (lead < 0xF5) {
-    length = 4;
-    value = lead & 0x07;
-    if (lead == 0xF0) secondMin = 0x90;
-    if (lead == 0xF4) secondMax = 0x8F;
-  } else {
-    ThrowBadConversion();
-  }
-  if (text.size() - pos < length) ThrowBadConversion();
-  const unsigned char second = byteAt(pos + 1);
-  if (second < secondMin || second > secondMax) ThrowBadConversion();
+  // Continuation bytes, the overlong lead bytes C0 and C1, and lead bytes past F4 start nothing.
+  if (lead < 0xC2 || lead > 0xF4) ThrowBadConversion();
+  const std::size_t length = lead < 0xE0 ? 2 : lead < 0xF0 ? 3 : 4;
+  const unsigned char secondMin = lead == 0xE0 ? 0xA0 : lead == 0xF0 ? 0x90 : 0x80;
+  // A sequence cut short meets the string's terminating NUL, which is no continuation byte.
+  if (byteAt(pos + 1) < secondMin) ThrowBadConversion();
+  char32_t value = lead & (0x7F >> length);
   for (std::size_t i = 1; i < length; ++i) {
     const unsigned char byte = byteAt(pos + i);
     if (!IsContinuation(byte)) ThrowBadConversion();
@@ -181,6 +165,7 @@ char32_t DecodeOne(const std::string& text, std::size_t& pos) {
   return value;
 }
 
+// Appends the shortest form of `value`, which the caller has checked to be at most U+10FFFF.
 void EncodeOne(char32_t value, std::string& out) {
   if (value < 0x80) {
     out += static_cast<char>(value);
@@ -191,13 +176,11 @@ void EncodeOne(char32_t value, std::string& out) {
     out += static_cast<char>(0xE0 | (value >> 12));
     out += static_cast<char>(0x80 | ((value >> 6) & 0x3F));
     out += static_cast<char>(0x80 | (value & 0x3F));
-  } else if (value <= kMaxCodePoint) {
+  } else {
     out += static_cast<char>(0xF0 | (value >> 18));
     out += static_cast<char>(0x80 | ((value >> 12) & 0x3F));
     out += static_cast<char>(0x80 | ((value >> 6) & 0x3F));
     out += static_cast<char>(0x80 | (value & 0x3F));
-  } else {
-    ThrowBadConversion();
   }
 }
 

@@ -41,8 +41,10 @@ TEST(ValueConversion, BoolsNumbersAndEmptyText) {
   }
   EXPECT_EQ(Melvo::ToString<unsigned short>(65535) + Melvo::ToString<unsigned short>(0), "655350");
   EXPECT_EQ(Melvo::ToWString<unsigned short>(65535) + Melvo::ToWString<unsigned short>(0), L"655350");
-  EXPECT_EQ(Melvo::ToString(true) + Melvo::ToString(false) + Melvo::ToString(std::wstring()), "truefalse");
-  EXPECT_EQ(Melvo::ToWString(true) + Melvo::ToWString(false) + Melvo::ToWString(std::string()), L"truefalse");
+  EXPECT_EQ(Melvo::ToString(true) + Melvo::ToString(false) + Melvo::ToString(std::wstring(L"\u00E9")),
+            "truefalse\xC3\xA9");
+  EXPECT_EQ(Melvo::ToWString(true) + Melvo::ToWString(false) + Melvo::ToWString(std::string("\xC3\xA9")),
+            L"truefalse\u00E9");
 }
 
 TEST(StringCaseCompare, WholeAndCountedFormsNarrowAndWide) {
@@ -62,6 +64,12 @@ TEST(StringCaseCompare, WholeAndCountedFormsNarrowAndWide) {
     EXPECT_EQ(sign(Melvo::StringCaseCompare(Melvo::ToWString(a), Melvo::ToWString(b), count)), counted);
   }
   EXPECT_EQ(Melvo::StringCaseCompare(std::string("ab\0x", 4), std::string("AB\0y", 4)), 0);  // stops at NUL
+  // An empty text gives exactly -1 or 1 in both forms; a text led by NUL is not empty.
+  const std::string empty, nulLed("\0a", 2);
+  EXPECT_EQ(Melvo::StringCaseCompare(empty, "a", 5), -1);
+  EXPECT_EQ(Melvo::StringCaseCompare("a", empty, 5), 1);
+  EXPECT_EQ(Melvo::StringCaseCompare(empty, nulLed), -1);
+  EXPECT_EQ(Melvo::StringCaseCompare(nulLed, empty), 1);
 }
 
 TEST(CaseChangeAndSuffix, AsciiLettersOnlyAndExactSuffixes) {
