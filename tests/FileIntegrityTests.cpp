@@ -20,8 +20,10 @@
 #ifdef _WIN32
 #include <windows.h>
 #else
+#include <cerrno>
 #include <csignal>
 
+#include <dlfcn.h>
 #include <fcntl.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
@@ -112,12 +114,16 @@ std::size_t OpenDescriptors() {
   return static_cast<std::size_t>(std::distance(boost::filesystem::directory_iterator("/proc/self/fd"),
                                                 boost::filesystem::directory_iterator()));
 }
+
+// Set in a child process: closing a work file then fails as if its last bytes could not be
+// written, as a network file system may report only at close.
+bool failClosingWorkFiles = false;
 #endif  // _WIN32
 
 // Sizes around the blocks of a checksum (4096) and of a copy (32768), around the larger steps in
 // which the bytes really move, and past one in-kernel copy step.
-const std::size_t kSizes[] = {0,      1,      4095,   4096,   4097,   32767,  32768,
-                              32769,  131071, 131072, 131073, 400000, (9 << 20) + 3};
+const std::size_t kSizes[] = {0,     1,      4095,   4096,   4097,   32767,        32768,
+                              32769, 131071, 131072, 131073, 400000, (9 << 20) + 3};
 
 TEST_F(FileIntegrityTest, ChecksumsAndCopiesTakeEveryByteAskingOncePerBlock) {
 #ifndef _WIN32
@@ -354,6 +360,7 @@ TEST_F(FileIntegrityTest, CopyNeverWritesThroughAWorkFileThatIsNotItsOwn) {
   // A pipe in the work file's place opens (a reader waits on it) but cannot be truncated.
   ASSERT_EQ(::mkfifo((folder / "data.partial").c_str(), 0600), 0);
   const int reader = ::open((folder / "data.partial").c_str(), O_RDONLY | O_NONBLOCK);
+  message = "earlier text";
   EXPECT_FALSE(FileCopy(folder / "source", folder / "data", message, kNoCallback));
   EXPECT_EQ(message, "Fail to open destionation file: " + (folder / "data.partial").string());
   ::close(reader);
@@ -382,7 +389,7 @@ TEST_F(FileIntegrityTest, CallsRunAtOnceOnSeveralThreads) {
       std::string text;
       std::uint32_t crc = 0;
       succeeded += FileCopyWithCRC32(source, copy, BoostCrc(bytes), text, kNoCallback) &&
-                    ComputeCRC32Checksum(copy, crc, text, kNoCallback) && crc == BoostCrc(bytes);
+                   ComputeCRC32Checksum(copy, crc, text, kNoCallback) && crc == BoostCrc(bytes);
     });
   }
   for (auto& thread : threads) thread.join();
@@ -442,13 +449,18 @@ TEST_F(FileIntegrityTest, UnreadableFilesFailToOpen) {
   });
 }
 
-TEST_F(FileIntegrityTest, WriteFailureMidCopyRemovesTheWorkFile) {
+TEST_F(FileIntegrityTest, WriteFailuresMidCopyOrAtCloseRemoveTheWorkFile) {
   const path source = File("source", RandomBytes(1 << 20));
   const path destination = File("destination", "old content");
   PlinthTest::RunInChildProcess([&] {
     std::signal(SIGXFSZ, SIG_IGN);
     const rlimit limit{300000, 300000};
     ::setrlimit(RLIMIT_FSIZE, &limit);
+    EXPECT_FALSE(FileCopy(source, destination, message, kNoCallback));
+    EXPECT_EQ(message, "Fail to write file: " + destination.string() + ".partial");
+  });
+  PlinthTest::RunInChildProcess([&] {
+    failClosingWorkFiles = true;
     EXPECT_FALSE(FileCopy(source, destination, message, kNoCallback));
     EXPECT_EQ(message, "Fail to write file: " + destination.string() + ".partial");
   });
@@ -504,3 +516,22 @@ TEST_F(FileIntegrityTest, ChecksumOfAPipeRidesOutSignals) {
 #endif  // _WIN32
 
 }  // namespace
+
+#ifndef _WIN32
+// Takes the place of the C library's close for the library too, as the executable's symbols come
+// first; only a child that sets failClosingWorkFiles sees a difference.
+extern "C" int close(int descriptor) {
+  static const auto realClose = reinterpret_cast<int (*)(int)>(::dlsym(RTLD_NEXT, "close"));
+  bool failing = false;
+  if (failClosingWorkFiles) {
+    char target[4096] = {};
+    const std::string link = "/proc/self/fd/" + std::to_string(descriptor);
+    failing =
+        ::readlink(link.c_str(), target, sizeof target - 1) > 0 && path(target).extension() == ".partial";
+  }
+  const int result = realClose(descriptor);
+  if (!failing) return result;
+  errno = EIO;
+  return -1;
+}
+#endif  // _WIN32
