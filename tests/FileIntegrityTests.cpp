@@ -513,13 +513,16 @@ TEST_F(FileIntegrityTest, ChecksumOfAPipeRidesOutSignals) {
     EXPECT_TRUE(ComputeCRC32Checksum(fifo, crc, message, kNoCallback)) << message;
     EXPECT_EQ(crc, BoostCrc(bytes));
 
-    // Only a failed open is retried: a host without standard input gets descriptor 0 back, and an
-    // errno left at EINTR by an earlier call must not make the file open a second time.
+    // Only a failed call is retried, whatever errno an earlier call left: a host without standard
+    // input gets descriptor 0 back, which must not make the file open a second time, and a copy
+    // that reaches the end of its source must not retry forever.
     const path digits = File("digits", "123456789");
     ::close(0);
     errno = EINTR;
     EXPECT_TRUE(ComputeCRC32Checksum(digits, crc, message, kNoCallback));
     EXPECT_EQ(::fcntl(0, F_GETFD), -1) << "descriptor 0 was left open";
+    errno = EINTR;
+    EXPECT_TRUE(FileCopy(digits, folder / "copy", message, kNoCallback));
   });
 }
 #endif  // _WIN32
