@@ -220,6 +220,8 @@ TEST_F(TimersTest, StopwatchBiasIsSubtractedFromEveryElapsedTimeAndSurvivesReset
   AdvanceTicks(4000 * kTicksPerMs);
   EXPECT_EQ(watch.GetElapsedTime(), 2000) << "a restart counts from the reset";
   EXPECT_EQ(clone->Stop(), 5000) << "a clone keeps running from the original's start";
+  watch.Reset(false);
+  EXPECT_FALSE(watch.IsRunning()) << "a reset without a restart stops a running stopwatch";
 }
 
 TEST_F(TimersTest, NowInSecondsIsTheSteadyClockInSeconds) {
