@@ -155,11 +155,12 @@ TEST(InitLoggerPlinth, FailsOnNullLoggersBadThreadCountsAndTakenNamesReleasingTh
   const auto pool = spdlog::thread_pool();
   auto first = LogCapture::MakeLogger("dup.first");
   // The lists are made inside: a braced list at the call would hold a copy of `first` past the check.
-  auto expectRefused = [&](bool nullLogger, std::int32_t threads, const std::string& message) {
+  // `nullAt` is the position of a null logger in the list, or -1 for none.
+  auto expectRefused = [&](int nullAt, std::int32_t threads, const std::string& message) {
     try {
-      std::vector<std::shared_ptr<spdlog::logger>> loggers{first, nullptr};
-      if (!nullLogger)
-        loggers = {first, LogCapture::MakeLogger("dup.taken"), LogCapture::MakeLogger("dup.last")};
+      std::vector<std::shared_ptr<spdlog::logger>> loggers{first, LogCapture::MakeLogger("dup.taken"),
+                                                           LogCapture::MakeLogger("dup.last")};
+      if (nullAt >= 0) loggers[static_cast<std::size_t>(nullAt)] = nullptr;
       InitLoggerPlinth(std::move(loggers), LoggerThreadPoolSettings{64, threads});
       ADD_FAILURE() << "accepted: " << message;
     } catch (const spdlog::spdlog_ex& error) {
@@ -168,14 +169,15 @@ TEST(InitLoggerPlinth, FailsOnNullLoggersBadThreadCountsAndTakenNamesReleasingTh
     EXPECT_EQ(first.use_count(), 1) << "the host's loggers must be released on failure";
   };
   // A null logger or a bad thread count fails before anything changes.
-  expectRefused(true, 1, "InitLoggerPlinth: the logger at position 1 is null");
+  expectRefused(0, 1, "InitLoggerPlinth: the logger at position 0 is null");
+  expectRefused(1, 1, "InitLoggerPlinth: the logger at position 1 is null");
   for (std::int32_t threads : {0, 1001, -1}) {
-    expectRefused(false, threads, "spdlog::thread_pool(): invalid threads_n param (valid range is 1-1000)");
+    expectRefused(-1, threads, "spdlog::thread_pool(): invalid threads_n param (valid range is 1-1000)");
   }
   EXPECT_EQ(spdlog::thread_pool(), pool);
   EXPECT_EQ(spdlog::get("dup.first"), nullptr);
   // A taken name fails after the pool was replaced and the loggers before it registered.
-  expectRefused(false, 1000, "logger with name 'dup.taken' already exists");
+  expectRefused(-1, 1000, "logger with name 'dup.taken' already exists");
   EXPECT_NE(spdlog::thread_pool(), pool);
   EXPECT_NE(spdlog::get("dup.first"), nullptr);
   EXPECT_EQ(spdlog::get("dup.last"), nullptr);
