@@ -31,8 +31,6 @@ class LogChannel {
   LogChannel(const LogChannel&) = delete;
   LogChannel& operator=(const LogChannel&) = delete;
 
-  const char* Name() const { return name_; }
-
   // The bound logger; the cache that bound it keeps it alive until the library is unloaded.
   spdlog::logger& Logger() const {
     spdlog::logger* bound = bound_.load(std::memory_order_acquire);

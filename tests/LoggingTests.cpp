@@ -55,6 +55,10 @@ TEST(LogStatement, NamesFunctionsAndFilesAsTheHomeCompilerDoes) {
       "Melvo::M<S, E>::Process");
   EXPECT_STREQ(SourceFileName("src/platform/posix/Paths.cpp").c_str(), "src/platform/posix/Paths");
   EXPECT_STREQ(SourceFileName("src/v1.2/Widget").c_str(), "src/v1.2/Widget");
+  // Only the last extension goes, wherever its dot stands.
+  EXPECT_STREQ(SourceFileName("src/Widget.test.cpp").c_str(), "src/Widget.test");
+  EXPECT_STREQ(SourceFileName("Widget.").c_str(), "Widget");
+  EXPECT_STREQ(SourceFileName(".cpp").c_str(), "");
 }
 
 TEST(LogStatement, WritesLevelLocationAndTextThroughTheBoundLogger) {

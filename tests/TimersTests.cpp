@@ -139,8 +139,9 @@ TEST_F(TimersTest, BasicTimerLeftAsItWasWhenTheClockFails) {
 }
 
 TEST_F(TimersTest, StopwatchMeasuresFromItsLastStart) {
-  TestClocks::systemTicks = 123456789;
+  TestClocks::systemTicks = 123450000;
   StopwatchTimerPrecise neverStarted;
+  EXPECT_EQ(neverStarted.GetElapsedTimeInSeconds(), 0.0);
   EXPECT_EQ(neverStarted.Reset(false), 12345) << "from 1970";
   EXPECT_EQ(neverStarted.GetElapsedTimeInSeconds(), 0.0);
 
