@@ -141,7 +141,7 @@ bool IsContinuation(unsigned char byte) {
 
 // Decodes the sequence at `pos` and advances past it. Surrogate values are accepted like any
 // other; overlong forms show in the first two bytes. The caller refuses values too large for a
-// wide character, those of the lead bytes F1 to F4 past U+10FFFF among them.
+// wide character, among them those past U+10FFFF that a lead byte F4 may start.
 char32_t DecodeOne(const std::string& text, std::size_t& pos) {
   const auto byteAt = [&](std::size_t i) { return static_cast<unsigned char>(text[i]); };
   const unsigned char lead = byteAt(pos);
