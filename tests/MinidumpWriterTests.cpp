@@ -21,6 +21,7 @@
 #include <sched.h>
 #include <sys/auxv.h>
 #include <sys/mman.h>
+#include <sys/resource.h>
 #include <sys/syscall.h>
 #include <sys/utsname.h>
 #include <sys/wait.h>
@@ -537,6 +538,19 @@ TEST(AlternateStackTest, EachPreparedThreadGetsOneLargeEnoughStackOnce) {
       }
     }).join();
   }
+
+  // A thread whose stack cannot be mapped is told so and is left without one.
+  const int status = PlinthTest::RunInChild([] {
+    std::thread([] {
+      const rlimit noNewMappings{0, RLIM_INFINITY};
+      setrlimit(RLIMIT_AS, &noNewMappings);
+      const bool prepared = Melvo::platform::PrepareThreadForCrash();
+      stack_t stack{};
+      sigaltstack(nullptr, &stack);
+      _exit(!prepared && (stack.ss_flags & SS_DISABLE) != 0 ? 0 : 1);
+    }).join();
+  });
+  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << PlinthTest::DescribeWaitStatus(status);
 }
 
 void CrashAtExit() {
