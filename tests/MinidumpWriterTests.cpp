@@ -542,8 +542,10 @@ TEST(AlternateStackTest, EachPreparedThreadGetsOneLargeEnoughStackOnce) {
   // A thread whose stack cannot be mapped is told so and is left without one.
   const int status = PlinthTest::RunInChild([] {
     std::thread([] {
-      const rlimit noNewMappings{0, RLIM_INFINITY};
-      setrlimit(RLIMIT_AS, &noNewMappings);
+      rlimit noNewMappings{};
+      getrlimit(RLIMIT_AS, &noNewMappings);
+      noNewMappings.rlim_cur = 0;
+      if (setrlimit(RLIMIT_AS, &noNewMappings) != 0) _exit(2);
       const bool prepared = Melvo::platform::PrepareThreadForCrash();
       stack_t stack{};
       sigaltstack(nullptr, &stack);
