@@ -5,6 +5,8 @@
 #include "LogStatement.h"
 #include "platform/PlatformCrash.h"
 
+template class vorn::Observed<Melvo::ICrashHandlerObserver, std::weak_ptr<Melvo::ICrashHandlerObserver>>;
+
 namespace Melvo {
 namespace {
 
@@ -72,39 +74,30 @@ std::int32_t CrashHandlerMinidump(platform::CrashRecord* crash) {
     return 0;
   }
 
-  platform::DumpLibrary* library = platform::LoadDumpLibrary();
-  if (library == nullptr) {
-    PLINTH_LOG(kLog, spdlog::level::warn, "DBGHELP.DLL not found");
-    return 0;
-  }
-  platform::DumpWriter* writer = platform::FindDumpWriter(library);
-  if (writer == nullptr) {
-    PLINTH_LOG(kLog, spdlog::level::warn, "DBGHELP.DLL too old");
-    platform::ReleaseDumpLibrary(library);
-    return 0;
-  }
-
-  std::int32_t result = 0;
+  using Outcome = platform::DumpResult::Outcome;
   const std::string dumpPathText = DumpPath(config).string();
-  const platform::FileHandle file = platform::CreateDumpFile(dumpPathText);
-  if (file == platform::kInvalidFile) {
-    PLINTH_LOG(kLog, spdlog::level::warn, "Failed to create the file {}", dumpPathText);
-  } else {
-    if (platform::WriteDump(writer, file, crash)) {
-      PLINTH_LOG(kLog, spdlog::level::info, "Saved dump file to '{}'", dumpPathText);
-      result = 1;
-    } else {
-      const std::uint32_t error = platform::LastErrorCode();
+  const platform::DumpResult dump = platform::WriteCrashDump(dumpPathText, crash);
+  switch (dump.outcome) {
+    case Outcome::WriterNotFound:
+      PLINTH_LOG(kLog, spdlog::level::warn, "DBGHELP.DLL not found");
+      return 0;
+    case Outcome::WriterTooOld:
+      PLINTH_LOG(kLog, spdlog::level::warn, "DBGHELP.DLL too old");
+      return 0;
+    case Outcome::FileNotCreated:
+      PLINTH_LOG(kLog, spdlog::level::warn, "Failed to create the file {}", dumpPathText);
+      break;
+    case Outcome::WriteFailed:
       PLINTH_LOG(kLog, spdlog::level::err, "Failed to save dump file to '{}' (error {})", dumpPathText,
-                 error);
-    }
-    // A file whose writing failed stays: what was written may still help.
-    platform::CloseDumpFile(file);
+                 dump.errorCode);
+      break;
+    case Outcome::Written:
+      PLINTH_LOG(kLog, spdlog::level::info, "Saved dump file to '{}'", dumpPathText);
+      break;
   }
 
   handler.NotifyObservers(&ICrashHandlerObserver::OnCrash);
-  platform::ReleaseDumpLibrary(library);
-  return result;
+  return dump.outcome == Outcome::Written ? 1 : 0;
 }
 
 }  // namespace Melvo

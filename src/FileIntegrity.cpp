@@ -14,7 +14,7 @@ namespace Melvo {
 namespace {
 
 using Callback = boost::function<bool()>;
-using Platform::File;
+using platform::File;
 using Outcome = File::Outcome;
 
 // The grain at which the callback is asked.

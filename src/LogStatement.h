@@ -59,7 +59,7 @@ void Log(const std::string& loggerName, const spdlog::source_loc& where, spdlog:
   GetLogger(loggerName)->log(where, level, format, std::forward<Args>(args)...);
 }
 
-// "src/platform/posix/PlatformPaths.cpp" -> "src/platform/posix/PlatformPaths". The build writes
+// "src/platform/linux/PlatformPaths.cpp" -> "src/platform/linux/PlatformPaths". The build writes
 // source paths relative to the project root, so only the extension goes.
 template <std::size_t N>
 constexpr CompileTimeName<N> SourceFileName(const char (&path)[N]) {

@@ -1,66 +1,15 @@
 // BasicTimer and StopwatchTimerPrecise.
 #include <Plinth/Timers.h>
 
-#include <atomic>
 #include <cmath>
 #include <cstdint>
 #include <limits>
 
-#include <boost/chrono/system_clocks.hpp>
 #include <boost/date_time/posix_time/posix_time_types.hpp>
 
-#include "TimerClocks.h"
+#include "platform/PlatformClock.h"
 
 namespace Melvo {
-namespace detail {
-namespace {
-
-boost::posix_time::time_duration MachineLocalTimeOfDay() {
-  return boost::posix_time::microsec_clock::local_time().time_of_day();
-}
-
-std::int64_t MachineSystemTicks() {
-  using Ticks = boost::chrono::duration<std::int64_t, boost::ratio<1, 10000000>>;
-  return boost::chrono::duration_cast<Ticks>(boost::chrono::system_clock::now().time_since_epoch()).count();
-}
-
-std::int64_t MachineSteadyNanoseconds() {
-  return boost::chrono::duration_cast<boost::chrono::nanoseconds>(
-             boost::chrono::steady_clock::now().time_since_epoch())
-      .count();
-}
-
-// Constant-initialised, so the timers work in the hosts' static constructors and destructors too.
-// Relaxed loads: they cost what a plain load costs.
-std::atomic<boost::posix_time::time_duration (*)()> localTimeOfDay{&MachineLocalTimeOfDay};
-std::atomic<std::int64_t (*)()> systemTicks{&MachineSystemTicks};
-std::atomic<std::int64_t (*)()> steadyNanoseconds{&MachineSteadyNanoseconds};
-
-boost::posix_time::time_duration LocalTimeOfDay() {
-  return localTimeOfDay.load(std::memory_order_relaxed)();
-}
-
-std::int64_t SystemTicks() {
-  return systemTicks.load(std::memory_order_relaxed)();
-}
-
-std::int64_t SteadyNanoseconds() {
-  return steadyNanoseconds.load(std::memory_order_relaxed)();
-}
-
-}  // namespace
-
-TimerClocks RealTimerClocks() {
-  return TimerClocks{&MachineLocalTimeOfDay, &MachineSystemTicks, &MachineSteadyNanoseconds};
-}
-
-TimerClocks ReplaceTimerClocks(const TimerClocks& clocks) {
-  return TimerClocks{localTimeOfDay.exchange(clocks.localTimeOfDay), systemTicks.exchange(clocks.systemTicks),
-                     steadyNanoseconds.exchange(clocks.steadyNanoseconds)};
-}
-
-}  // namespace detail
-
 namespace {
 
 constexpr std::int64_t kTicksPerMillisecond = 10000;
@@ -86,7 +35,7 @@ BasicTimer::~BasicTimer() = default;
 
 void BasicTimer::StartTimer() {
   if (!running) {
-    startTimeOfDay = detail::LocalTimeOfDay();
+    startTimeOfDay = platform::LocalTimeOfDay();
     running = true;
   }
 }
@@ -105,7 +54,7 @@ void BasicTimer::ResetTimer(bool restart) {
   Total();
   // Read before anything changes, so that a clock that throws leaves the timer as it was.
   const boost::posix_time::time_duration restartTime =
-      restart ? detail::LocalTimeOfDay() : boost::posix_time::time_duration();
+      restart ? platform::LocalTimeOfDay() : boost::posix_time::time_duration();
   running = restart;
   startTimeOfDay = restartTime;
   accumulated = boost::posix_time::time_duration();
@@ -117,7 +66,7 @@ bool BasicTimer::IsRunning() const {
 
 std::int64_t BasicTimer::Total() const {
   if (running) {
-    const boost::posix_time::time_duration now = detail::LocalTimeOfDay();
+    const boost::posix_time::time_duration now = platform::LocalTimeOfDay();
     accumulated += now - startTimeOfDay;
     startTimeOfDay = now;
   }
@@ -131,33 +80,33 @@ StopwatchTimerPrecise::~StopwatchTimerPrecise() = default;
 
 void StopwatchTimerPrecise::Start() {
   if (!running) {
-    startTicks = detail::SystemTicks();
+    startTicks = platform::SystemTicks();
     running = true;
   }
 }
 
 std::int64_t StopwatchTimerPrecise::Stop() {
-  stopTicks = detail::SystemTicks();
+  stopTicks = platform::SystemTicks();
   running = false;
   return ElapsedMilliseconds(stopTicks);
 }
 
 std::int64_t StopwatchTimerPrecise::GetElapsedTime() {
-  return ElapsedMilliseconds(running ? detail::SystemTicks() : stopTicks);
+  return ElapsedMilliseconds(running ? platform::SystemTicks() : stopTicks);
 }
 
 double StopwatchTimerPrecise::GetElapsedTimeInSeconds() {
-  const std::int64_t end = running ? detail::SystemTicks() : stopTicks;
+  const std::int64_t end = running ? platform::SystemTicks() : stopTicks;
   return static_cast<double>(end - startTicks) / kTicksPerSecond - bias;
 }
 
 std::int64_t StopwatchTimerPrecise::Reset(bool restart) {
-  const std::int64_t result = ElapsedMilliseconds(detail::SystemTicks());
+  const std::int64_t result = ElapsedMilliseconds(platform::SystemTicks());
   running = false;
   stopTicks = 0;
   startTicks = 0;
   if (restart) {
-    startTicks = detail::SystemTicks();
+    startTicks = platform::SystemTicks();
     running = true;
   }
   return result;
@@ -188,7 +137,7 @@ std::shared_ptr<StopwatchTimerPrecise> StopwatchTimerPrecise::Clone() const {
 }
 
 double StopwatchTimerPrecise::GetNowInSeconds() {
-  return static_cast<double>(detail::SteadyNanoseconds()) * 1e-9;
+  return static_cast<double>(platform::SteadyNanoseconds()) * 1e-9;
 }
 
 std::int64_t StopwatchTimerPrecise::ElapsedMilliseconds(std::int64_t end) const {

@@ -51,6 +51,10 @@ bool ChangeWorkingDirectory(const fs::path& folder) {
   return scripted.changeSucceeds;
 }
 
+bool ProcessIsEnding() {
+  return false;
+}
+
 }  // namespace Melvo::platform
 
 namespace {

@@ -24,8 +24,6 @@ namespace Melvo::platform {
 struct CrashRecord {
   int id;
 };
-struct DumpLibrary {};
-struct DumpWriter {};
 
 }  // namespace Melvo::platform
 
@@ -34,18 +32,13 @@ namespace {
 using Melvo::CrashHandler;
 using Melvo::platform::CrashFilter;
 using Melvo::platform::CrashRecord;
-using Melvo::platform::DumpLibrary;
-using Melvo::platform::DumpWriter;
-using Melvo::platform::FileHandle;
+using Melvo::platform::DumpResult;
+using Outcome = DumpResult::Outcome;
 
 // What the scripted platform does and what was asked of it.
 struct Script {
-  bool libraryFound = true;
-  bool writerFound = true;
-  bool fileCreated = true;
-  bool dumpWritten = true;
+  DumpResult dump{Outcome::Written, 0};
   bool threadPrepared = true;
-  std::uint32_t lastError = 0;
   CrashFilter installedFilter = nullptr;
   CrashRecord* writtenCrash = nullptr;
   std::vector<std::string> calls;
@@ -54,9 +47,6 @@ Script script;
 // The dump of "host" in "/var/dumps", joined with the platform's own separator.
 const std::string kSeparator(1, static_cast<char>(boost::filesystem::path::preferred_separator));
 const std::string kDumpPath = "/var/dumps" + kSeparator + "host.dmp";
-DumpLibrary theLibrary;
-DumpWriter theWriter;
-constexpr FileHandle kDumpFile = 41;
 
 }  // namespace
 
@@ -72,38 +62,10 @@ bool PrepareThreadForCrash() {
   return script.threadPrepared;
 }
 
-DumpLibrary* LoadDumpLibrary() {
-  script.calls.push_back("load");
-  return script.libraryFound ? &theLibrary : nullptr;
-}
-
-DumpWriter* FindDumpWriter(DumpLibrary* library) {
-  script.calls.push_back(library == &theLibrary ? "find" : "find in a stranger");
-  return script.writerFound ? &theWriter : nullptr;
-}
-
-void ReleaseDumpLibrary(DumpLibrary* library) {
-  script.calls.push_back(library == &theLibrary ? "release" : "release a stranger");
-}
-
-FileHandle CreateDumpFile(const std::string& pathText) {
-  script.calls.push_back("create " + pathText);
-  return script.fileCreated ? kDumpFile : kInvalidFile;
-}
-
-bool WriteDump(DumpWriter* writer, FileHandle file, CrashRecord* crash) {
-  script.calls.push_back(writer == &theWriter && file == kDumpFile ? "write" : "write elsewhere");
+DumpResult WriteCrashDump(const std::string& pathText, CrashRecord* crash) {
+  script.calls.push_back("dump to " + pathText);
   script.writtenCrash = crash;
-  return script.dumpWritten;
-}
-
-void CloseDumpFile(FileHandle file) {
-  script.calls.push_back(file == kDumpFile ? "close" : "close a stranger");
-}
-
-std::uint32_t LastErrorCode() {
-  script.calls.push_back("last error");
-  return script.lastError;
+  return script.dump;
 }
 
 }  // namespace Melvo::platform
@@ -202,7 +164,7 @@ TEST_F(CrashFilterTest, InitializeThreadReportsWhetherThePlatformAgreed) {
   EXPECT_EQ(script.calls, (Calls{"prepare thread", "prepare thread"}));
 }
 
-TEST_F(CrashFilterTest, AWrittenDumpIsClosedBeforeTheObserversAndTheLibraryReleasedAfter) {
+TEST_F(CrashFilterTest, AWrittenDumpIsDoneBeforeTheLiveObserversAreTold) {
   auto a = std::make_shared<CallRecorder>("a");
   auto gone = std::make_shared<CallRecorder>("gone");
   auto c = std::make_shared<CallRecorder>("c");
@@ -212,15 +174,14 @@ TEST_F(CrashFilterTest, AWrittenDumpIsClosedBeforeTheObserversAndTheLibraryRelea
   gone.reset();
 
   EXPECT_EQ(Crash(), 1);
-  EXPECT_EQ(script.calls,
-            (Calls{"load", "find", "create " + kDumpPath, "write", "close", "tell a", "tell c", "release"}));
+  EXPECT_EQ(script.calls, (Calls{"dump to " + kDumpPath, "tell a", "tell c"}));
   EXPECT_EQ(script.writtenCrash, &crash);
   EXPECT_EQ(Logged(),
             std::string(kEntry) + "I Melvo::CrashHandlerMinidump: Saved dump file to '" + kDumpPath + "'\n");
   EXPECT_EQ(handler.GetObservers().size(), 2u);
 }
 
-TEST_F(CrashFilterTest, EachFailureIsLoggedAndWhatWasTakenReleasedAndOnlyATriedDumpTellsTheObservers) {
+TEST_F(CrashFilterTest, EachFailureIsLoggedAndOnlyATriedDumpTellsTheObservers) {
   struct Case {
     const char* what;
     void (*arrange)();
@@ -235,25 +196,30 @@ TEST_F(CrashFilterTest, EachFailureIsLoggedAndWhatWasTakenReleasedAndOnlyATriedD
        },
        {},
        "I " + filter + "Crash handler is configured to NOT generate dump file"},
-      {"no dump library",
-       [] { script.libraryFound = false; },
-       {"load"},
-       "W " + filter + "DBGHELP.DLL not found"},
       {"no dump writer",
-       [] { script.writerFound = false; },
-       {"load", "find", "release"},
+       [] {
+         script.dump = {Outcome::WriterNotFound, 0};
+       },
+       {"dump to " + kDumpPath},
+       "W " + filter + "DBGHELP.DLL not found"},
+      {"an old dump writer",
+       [] {
+         script.dump = {Outcome::WriterTooOld, 0};
+       },
+       {"dump to " + kDumpPath},
        "W " + filter + "DBGHELP.DLL too old"},
       {"no file",
-       [] { script.fileCreated = false; },
-       {"load", "find", "create " + kDumpPath, "tell a", "release"},
+       [] {
+         script.dump = {Outcome::FileNotCreated, 0};
+       },
+       {"dump to " + kDumpPath, "tell a"},
        "W " + filter + "Failed to create the file " + kDumpPath},
       // The platform's error code is logged unsigned.
       {"failed write",
        [] {
-         script.dumpWritten = false;
-         script.lastError = 0x80070005;
+         script.dump = {Outcome::WriteFailed, 0x80070005};
        },
-       {"load", "find", "create " + kDumpPath, "write", "last error", "close", "tell a", "release"},
+       {"dump to " + kDumpPath, "tell a"},
        "E " + filter + "Failed to save dump file to '" + kDumpPath + "' (error 2147942405)"},
   };
   for (const Case& c : cases) {
@@ -286,8 +252,7 @@ TEST_F(CrashFilterTest, TheDumpPathIsTheFolderJoinedWithTheNameAndDmp) {
     handler.configure(CrashHandler::Configuration(c.name, c.folder));
     script.calls.clear();
     EXPECT_EQ(Crash(), 1);
-    ASSERT_GE(script.calls.size(), 3u);
-    EXPECT_EQ(script.calls[2], std::string("create ") + c.file) << c.folder << " + " << c.name;
+    EXPECT_EQ(script.calls, Calls{"dump to " + c.file}) << c.folder << " + " << c.name;
   }
 }
 

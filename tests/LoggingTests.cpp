@@ -53,7 +53,7 @@ TEST(LogStatement, NamesFunctionsAndFilesAsTheHomeCompilerDoes) {
       QualifiedFunctionName("bool Melvo::M<S, E>::Process(const E&) [with S = int; E = std::pair<int, int>]")
           .c_str(),
       "Melvo::M<S, E>::Process");
-  EXPECT_STREQ(SourceFileName("src/platform/posix/Paths.cpp").c_str(), "src/platform/posix/Paths");
+  EXPECT_STREQ(SourceFileName("src/platform/linux/Paths.cpp").c_str(), "src/platform/linux/Paths");
   EXPECT_STREQ(SourceFileName("src/v1.2/Widget").c_str(), "src/v1.2/Widget");
   // Only the last extension goes, wherever its dot stands.
   EXPECT_STREQ(SourceFileName("src/Widget.test.cpp").c_str(), "src/Widget.test");

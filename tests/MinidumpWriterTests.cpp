@@ -33,7 +33,7 @@
 #include <boost/filesystem/fstream.hpp>
 
 #include "platform/PlatformCrash.h"
-#include "platform/posix/MinidumpWriter.h"
+#include "platform/linux/MinidumpWriter.h"
 #include "support/CrashProcess.h"
 #include "support/MinidumpReader.h"
 #include "support/TempFolder.h"
@@ -378,11 +378,9 @@ extern "C" void __gcov_dump();
 #endif
 
 std::int32_t WriteDumpFilter(Melvo::platform::CrashRecord* crash) {
-  using namespace Melvo::platform;
-  const FileHandle file = CreateDumpFile(childDumpPath);
-  if (file == kInvalidFile) return 0;
-  const bool written = WriteDump(FindDumpWriter(LoadDumpLibrary()), file, crash);
-  CloseDumpFile(file);
+  using Melvo::platform::DumpResult;
+  const bool written =
+      Melvo::platform::WriteCrashDump(childDumpPath, crash).outcome == DumpResult::Outcome::Written;
 #ifdef PLINTH_COVERAGE_BUILD
   // The child dies of its signal next, which writes no coverage counts.
   __gcov_dump();

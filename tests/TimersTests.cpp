@@ -11,7 +11,7 @@
 #include <Plinth/Timers.h>
 #include <boost/date_time/posix_time/posix_time_types.hpp>
 
-#include "TimerClocks.h"
+#include "platform/PlatformClock.h"
 
 namespace {
 
@@ -34,14 +34,29 @@ struct TestClocks {
   static inline int localReads = 0;
   static inline int failingLocalRead = 0;  // the number of the local read that throws; 0 for none
   static inline time_duration stepPerLocalRead;
-
-  static time_duration LocalTimeOfDay() {
-    if (++localReads == failingLocalRead) throw std::runtime_error("local time unavailable");
-    return timeOfDay += stepPerLocalRead;
-  }
-  static std::int64_t SystemTicks() { return systemTicks; }
-  static std::int64_t SteadyNanoseconds() { return steadyNanoseconds; }
 };
+
+}  // namespace
+
+namespace Melvo::platform {
+
+time_duration LocalTimeOfDay() {
+  if (++TestClocks::localReads == TestClocks::failingLocalRead)
+    throw std::runtime_error("local time unavailable");
+  return TestClocks::timeOfDay += TestClocks::stepPerLocalRead;
+}
+
+std::int64_t SystemTicks() {
+  return TestClocks::systemTicks;
+}
+
+std::int64_t SteadyNanoseconds() {
+  return TestClocks::steadyNanoseconds;
+}
+
+}  // namespace Melvo::platform
+
+namespace {
 
 class TimersTest : public testing::Test {
  protected:
@@ -50,15 +65,10 @@ class TimersTest : public testing::Test {
     TestClocks::systemTicks = 16000000000000000;  // in 2020
     TestClocks::localReads = TestClocks::failingLocalRead = 0;
     TestClocks::stepPerLocalRead = time_duration();
-    machineClocks = Melvo::detail::ReplaceTimerClocks(
-        {&TestClocks::LocalTimeOfDay, &TestClocks::SystemTicks, &TestClocks::SteadyNanoseconds});
   }
-  void TearDown() override { Melvo::detail::ReplaceTimerClocks(machineClocks); }
 
   static void Advance(time_duration by) { TestClocks::timeOfDay += by; }
   static void AdvanceTicks(std::int64_t ticks) { TestClocks::systemTicks += ticks; }
-
-  Melvo::detail::TimerClocks machineClocks{};
 };
 
 TEST_F(TimersTest, BasicTimerAddsUpRunningIntervalsInWholeMilliseconds) {
@@ -228,32 +238,6 @@ TEST_F(TimersTest, StopwatchBiasIsSubtractedFromEveryElapsedTimeAndSurvivesReset
 TEST_F(TimersTest, NowInSecondsIsTheSteadyClockInSeconds) {
   TestClocks::steadyNanoseconds = 1234567890123;
   EXPECT_DOUBLE_EQ(StopwatchTimerPrecise::GetNowInSeconds(), 1234.567890123);
-}
-
-// The machine's own clocks, checked against the standard clocks rather than against time passing.
-TEST(TimerClocks, MachineClocksAgreeWithTheStandardClocks) {
-  const Melvo::detail::TimerClocks clocks = Melvo::detail::RealTimerClocks();
-
-  const auto before = std::chrono::system_clock::now().time_since_epoch();
-  const std::int64_t ticks = clocks.systemTicks();
-  const auto after = std::chrono::system_clock::now().time_since_epoch();
-  using Ticks = std::chrono::duration<std::int64_t, std::ratio<1, 10000000>>;
-  EXPECT_GE(ticks, std::chrono::duration_cast<Ticks>(before).count());
-  EXPECT_LE(ticks, std::chrono::duration_cast<Ticks>(after).count());
-
-  const auto steadyBefore = std::chrono::steady_clock::now().time_since_epoch();
-  const double steadySeconds = StopwatchTimerPrecise::GetNowInSeconds();
-  const auto steadyAfter = std::chrono::steady_clock::now().time_since_epoch();
-  EXPECT_GE(steadySeconds, std::chrono::duration<double>(steadyBefore).count() - 1e-6);
-  EXPECT_LE(steadySeconds, std::chrono::duration<double>(steadyAfter).count() + 1e-6);
-
-  const time_duration boostBefore = boost::posix_time::microsec_clock::local_time().time_of_day();
-  const time_duration ours = clocks.localTimeOfDay();
-  const time_duration boostAfter = boost::posix_time::microsec_clock::local_time().time_of_day();
-  if (boostBefore <= boostAfter) {  // not across midnight
-    EXPECT_GE(ours, boostBefore);
-    EXPECT_LE(ours, boostAfter);
-  }
 }
 
 }  // namespace

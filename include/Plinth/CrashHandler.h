@@ -29,6 +29,14 @@ class PLINTH_API ICrashHandlerObserver {
   virtual void OnCrash() = 0;
 };
 
+}  // namespace Melvo
+
+/// The crash handler's observer list is compiled once, into the library.
+extern template class PLINTH_API
+    vorn::Observed<Melvo::ICrashHandlerObserver, std::weak_ptr<Melvo::ICrashHandlerObserver>>;
+
+namespace Melvo {
+
 /// The process-wide crash handler. Observers are held weakly: a host keeps each one alive with its
 /// own shared reference for as long as it wants to be told.
 class PLINTH_API CrashHandler

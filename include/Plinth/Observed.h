@@ -5,15 +5,9 @@
 // owners of one object (an aliasing shared_ptr, say) count as the same observer.
 #pragma once
 
-#include <Plinth/Export.h>
-
 #include <list>
 #include <memory>
 #include <mutex>
-
-namespace Melvo {
-class ICrashHandlerObserver;
-}
 
 namespace vorn {
 
@@ -44,8 +38,8 @@ class Observed {
   /// Calls `operation` on every live observer in list order and erases the expired entries met on
   /// the way. The lock is held meanwhile, so an observer must not call back into this list; what
   /// the operation throws passes to the caller.
-  // Defined outside the class so that it is not inline: the library's exported instantiation
-  // then carries it out of the DLL on Windows.
+  // Defined outside the class so that it is not inline: an exported explicit instantiation then
+  // carries it out of a DLL on Windows.
   void NotifyObservers(void (T::*operation)());
 
  private:
@@ -130,9 +124,5 @@ typename Observed<T, R>::Position Observed<T, R>::FindObserverUnMutexed(const R&
   }
   return observers.end();
 }
-
-/// The crash handler's observer list is compiled once, into the library.
-extern template class PLINTH_API
-    Observed<Melvo::ICrashHandlerObserver, std::weak_ptr<Melvo::ICrashHandlerObserver>>;
 
 }  // namespace vorn

@@ -1,7 +1,7 @@
 // The operating system's side of crash handling: the process-wide filter that runs on a crashing
-// thread, the library that writes dump files, and the dump file itself. Windows provides all of
-// it (the unhandled-exception filter and DbgHelp's MiniDumpWriteDump); on POSIX fatal signals take
-// the filter's place and the dump writer is the library's own.
+// thread, and the writing of a dump of the process to a file. On Windows the filter is the
+// unhandled-exception filter and the dump is DbgHelp's; on Linux fatal signals take the filter's
+// place and the dump writer is the library's own.
 #pragma once
 
 #include <cstdint>
@@ -9,7 +9,7 @@
 
 namespace Melvo::platform {
 
-// What the platform knows about one crash: the exception pointers on Windows; on POSIX the
+// What the platform knows about one crash: the exception pointers on Windows; on Linux the
 // signal, its information and the interrupted thread's registers.
 struct CrashRecord;
 
@@ -24,29 +24,23 @@ void InstallCrashFilter(CrashFilter filter);
 // Each thread needs this once; false when the system refused it.
 bool PrepareThreadForCrash();
 
-// The dump writer library, loaded for one crash; opaque.
-struct DumpLibrary;
-// Its dump-writing entry point; opaque.
-struct DumpWriter;
+// How writing the dump of a crash went.
+struct DumpResult {
+  enum class Outcome {
+    WriterNotFound,  // the system's dump writer could not be loaded
+    WriterTooOld,    // the loaded dump writer lacks the entry point that writes dumps
+    FileNotCreated,
+    WriteFailed,  // the file stays, with whatever was written: it may still help
+    Written,
+  };
+  Outcome outcome;
+  // The system's code for a failed write; 0 otherwise.
+  std::uint32_t errorCode;
+};
 
-// The loaded library, or null when it cannot be found.
-DumpLibrary* LoadDumpLibrary();
-// The library's entry point, or null when the library lacks it.
-DumpWriter* FindDumpWriter(DumpLibrary* library);
-void ReleaseDumpLibrary(DumpLibrary* library);
-
-using FileHandle = std::intptr_t;
-constexpr FileHandle kInvalidFile = -1;
-
-// Creates the file `pathText` (narrow text) for reading and writing, truncating one that exists,
-// shared with no one. kInvalidFile on failure.
-FileHandle CreateDumpFile(const std::string& pathText);
-// Writes the dump of this process for `crash` into `file`; false on failure, with LastErrorCode
-// telling why.
-bool WriteDump(DumpWriter* writer, FileHandle file, CrashRecord* crash);
-void CloseDumpFile(FileHandle file);
-
-// The code of the calling thread's last failed system call.
-std::uint32_t LastErrorCode();
+// Writes the dump of this process for `crash` to the file `pathText` (narrow text), created, or
+// truncated when it exists, and readable by the process's own user alone where the system has
+// such permissions. Runs on the crashing thread.
+DumpResult WriteCrashDump(const std::string& pathText, CrashRecord* crash);
 
 }  // namespace Melvo::platform

@@ -8,7 +8,7 @@
 
 #include <boost/filesystem/path.hpp>
 
-namespace Melvo::Platform {
+namespace Melvo::platform {
 
 // An open file, closed by its destructor. Files are opened shared with other readers and writers.
 class File {
@@ -65,4 +65,4 @@ class File {
   std::intptr_t handle_ = kClosed;
 };
 
-}  // namespace Melvo::Platform
+}  // namespace Melvo::platform

@@ -33,6 +33,40 @@ LONG WINAPI TopLevelFilter(EXCEPTION_POINTERS* pointers) {
   return filter != nullptr ? filter(&record) : EXCEPTION_CONTINUE_SEARCH;
 }
 
+// DbgHelp, loaded for one crash: the copy beside the executable first, as it may be newer than the
+// system's. Released when the dump is done.
+class DumpLibrary {
+ public:
+  DumpLibrary() {
+    wchar_t executable[MAX_PATH];
+    const DWORD length = GetModuleFileNameW(nullptr, executable, MAX_PATH);
+    if (length != 0) {
+      std::wstring candidate(executable, length);
+      const std::wstring::size_type lastSlash = candidate.rfind(L'\\');
+      if (lastSlash != std::wstring::npos) {
+        candidate.erase(lastSlash + 1);
+        candidate += L"DBGHELP.DLL";
+        module_ = LoadLibraryW(candidate.c_str());
+      }
+    }
+    if (module_ == nullptr) module_ = LoadLibraryW(L"DBGHELP.DLL");
+  }
+  ~DumpLibrary() {
+    if (module_ != nullptr) FreeLibrary(module_);
+  }
+  DumpLibrary(const DumpLibrary&) = delete;
+  DumpLibrary& operator=(const DumpLibrary&) = delete;
+
+  bool IsLoaded() const { return module_ != nullptr; }
+  MiniDumpWriteDumpFunction Writer() const {
+    return reinterpret_cast<MiniDumpWriteDumpFunction>(
+        reinterpret_cast<void*>(GetProcAddress(module_, "MiniDumpWriteDump")));
+  }
+
+ private:
+  HMODULE module_ = nullptr;
+};
+
 }  // namespace
 
 void InstallCrashFilter(CrashFilter filter) {
@@ -45,55 +79,26 @@ bool PrepareThreadForCrash() {
   return SetThreadStackGuarantee(&guarantee) != FALSE;
 }
 
-DumpLibrary* LoadDumpLibrary() {
-  // The copy beside the executable first: it may be newer than the system's.
-  HMODULE library = nullptr;
-  wchar_t executable[MAX_PATH];
-  const DWORD length = GetModuleFileNameW(nullptr, executable, MAX_PATH);
-  if (length != 0) {
-    std::wstring candidate(executable, length);
-    const std::wstring::size_type lastSlash = candidate.rfind(L'\\');
-    if (lastSlash != std::wstring::npos) {
-      candidate.erase(lastSlash + 1);
-      candidate += L"DBGHELP.DLL";
-      library = LoadLibraryW(candidate.c_str());
-    }
-  }
-  if (library == nullptr) library = LoadLibraryW(L"DBGHELP.DLL");
-  return reinterpret_cast<DumpLibrary*>(library);
-}
+DumpResult WriteCrashDump(const std::string& pathText, CrashRecord* crash) {
+  using Outcome = DumpResult::Outcome;
+  const DumpLibrary library;
+  if (!library.IsLoaded()) return {Outcome::WriterNotFound, 0};
+  const MiniDumpWriteDumpFunction writeDump = library.Writer();
+  if (writeDump == nullptr) return {Outcome::WriterTooOld, 0};
 
-DumpWriter* FindDumpWriter(DumpLibrary* library) {
-  return reinterpret_cast<DumpWriter*>(
-      GetProcAddress(reinterpret_cast<HMODULE>(library), "MiniDumpWriteDump"));
-}
-
-void ReleaseDumpLibrary(DumpLibrary* library) {
-  FreeLibrary(reinterpret_cast<HMODULE>(library));
-}
-
-FileHandle CreateDumpFile(const std::string& pathText) {
   const HANDLE file = CreateFileA(pathText.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
                                   FILE_ATTRIBUTE_NORMAL, nullptr);
-  return file == INVALID_HANDLE_VALUE ? kInvalidFile : reinterpret_cast<FileHandle>(file);
-}
-
-bool WriteDump(DumpWriter* writer, FileHandle file, CrashRecord* crash) {
+  if (file == INVALID_HANDLE_VALUE) return {Outcome::FileNotCreated, 0};
   MINIDUMP_EXCEPTION_INFORMATION exception;
   exception.ThreadId = GetCurrentThreadId();
   exception.ExceptionPointers = crash->pointers;
   exception.ClientPointers = FALSE;
-  const auto writeDump = reinterpret_cast<MiniDumpWriteDumpFunction>(reinterpret_cast<void*>(writer));
-  return writeDump(GetCurrentProcess(), GetCurrentProcessId(), reinterpret_cast<HANDLE>(file), MiniDumpNormal,
-                   &exception, nullptr, nullptr) != FALSE;
-}
-
-void CloseDumpFile(FileHandle file) {
-  CloseHandle(reinterpret_cast<HANDLE>(file));
-}
-
-std::uint32_t LastErrorCode() {
-  return static_cast<std::uint32_t>(GetLastError());
+  const bool written = writeDump(GetCurrentProcess(), GetCurrentProcessId(), file, MiniDumpNormal, &exception,
+                                 nullptr, nullptr) != FALSE;
+  const DWORD error = GetLastError();
+  CloseHandle(file);
+  return written ? DumpResult{Outcome::Written, 0}
+                 : DumpResult{Outcome::WriteFailed, static_cast<std::uint32_t>(error)};
 }
 
 }  // namespace Melvo::platform

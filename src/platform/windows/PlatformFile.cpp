@@ -13,7 +13,7 @@
 #endif
 #include <windows.h>
 
-namespace Melvo::Platform {
+namespace Melvo::platform {
 
 namespace {
 
@@ -113,4 +113,4 @@ bool File::Close() {
   return ::CloseHandle(Native(std::exchange(handle_, kClosed))) != 0;
 }
 
-}  // namespace Melvo::Platform
+}  // namespace Melvo::platform

@@ -1,4 +1,4 @@
-#include "platform/posix/MinidumpWriter.h"
+#include "platform/linux/MinidumpWriter.h"
 
 #include <cerrno>
 #include <cstddef>
@@ -6,7 +6,6 @@
 #include <cstring>
 #include <ctime>
 
-#include <cpuid.h>
 #include <elf.h>
 #include <fcntl.h>
 #include <sched.h>
@@ -14,152 +13,13 @@
 #include <sys/utsname.h>
 #include <unistd.h>
 
-#if !defined(__x86_64__)
-#error "The minidump writer records x86-64 registers only"
-#endif
+#include "platform/linux/MinidumpFormat.h"
+#include "platform/linux/MinidumpProcessor.h"
 
 namespace Melvo::platform {
 namespace {
 
-// The file format, little-endian as the structures are laid out in memory on x86-64.
-constexpr std::uint32_t kSignature = 0x504d444d;  // "MDMP"
-constexpr std::uint32_t kFormatVersion = 0xa793;
-constexpr std::uint32_t kThreadListStream = 3;
-constexpr std::uint32_t kModuleListStream = 4;
-constexpr std::uint32_t kMemoryListStream = 5;
-constexpr std::uint32_t kExceptionStream = 6;
-constexpr std::uint32_t kSystemInfoStream = 7;
-constexpr std::uint32_t kMiscInfoStream = 15;
-constexpr std::uint32_t kLinuxProcStatusStream = 0x47670004;
-constexpr std::uint32_t kLinuxCmdLineStream = 0x47670006;
-constexpr std::uint32_t kLinuxAuxvStream = 0x47670008;
-constexpr std::uint32_t kLinuxMapsStream = 0x47670009;
-constexpr std::uint32_t kStreamCount = 10;
-
-constexpr std::uint16_t kArchitectureAmd64 = 9;
-constexpr std::uint32_t kPlatformLinux = 0x8201;
-constexpr std::uint32_t kMiscInfoHasProcessId = 1;
-constexpr std::uint32_t kElfBuildIdSignature = 0x4270454c;  // "LEpB"
-// AMD64 context with its control, integer and floating-point registers.
-constexpr std::uint32_t kContextAmd64 = 0x00100000;
-constexpr std::uint32_t kContextControl = kContextAmd64 | 0x1;
-constexpr std::uint32_t kContextInteger = kContextAmd64 | 0x2;
-constexpr std::uint32_t kContextFloatingPoint = kContextAmd64 | 0x8;
-
-struct Location {
-  std::uint32_t dataSize;
-  std::uint32_t rva;
-};
-
-struct Header {
-  std::uint32_t signature;
-  std::uint32_t version;
-  std::uint32_t streamCount;
-  std::uint32_t directoryRva;
-  std::uint32_t checksum;
-  std::uint32_t timeDateStamp;
-  std::uint64_t flags;
-};
-
-struct DirectoryEntry {
-  std::uint32_t streamType;
-  Location location;
-};
-
-struct MemoryDescriptor {
-  std::uint64_t start;
-  Location memory;
-};
-
-struct ThreadEntry {
-  std::uint32_t threadId;
-  std::uint32_t suspendCount;
-  std::uint32_t priorityClass;
-  std::uint32_t priority;
-  std::uint64_t teb;
-  MemoryDescriptor stack;
-  Location context;
-};
-
-#pragma pack(push, 4)
-struct ModuleEntry {
-  std::uint64_t base;
-  std::uint32_t size;
-  std::uint32_t checksum;
-  std::uint32_t timeDateStamp;
-  std::uint32_t nameRva;
-  std::uint32_t versionInfo[13];
-  Location codeViewRecord;
-  Location miscRecord;
-  std::uint64_t reserved0;
-  std::uint64_t reserved1;
-};
-#pragma pack(pop)
-
-struct ExceptionEntry {
-  std::uint32_t threadId;
-  std::uint32_t alignment;
-  std::uint32_t code;
-  std::uint32_t flags;
-  std::uint64_t nestedRecord;
-  std::uint64_t address;
-  std::uint32_t parameterCount;
-  std::uint32_t unusedAlignment;
-  std::uint64_t parameters[15];
-  Location context;
-};
-
-struct SystemInfo {
-  std::uint16_t processorArchitecture;
-  std::uint16_t processorLevel;
-  std::uint16_t processorRevision;
-  std::uint8_t processorCount;
-  std::uint8_t productType;
-  std::uint32_t majorVersion;
-  std::uint32_t minorVersion;
-  std::uint32_t buildNumber;
-  std::uint32_t platformId;
-  std::uint32_t csdVersionRva;
-  std::uint16_t suiteMask;
-  std::uint16_t reserved;
-  std::uint32_t vendorId[3];
-  std::uint32_t versionInformation;
-  std::uint32_t featureInformation;
-  std::uint32_t amdExtendedFeatures;
-};
-
-struct MiscInfo {
-  std::uint32_t size;
-  std::uint32_t flags;
-  std::uint32_t processId;
-  std::uint32_t processCreateTime;
-  std::uint32_t processUserTime;
-  std::uint32_t processKernelTime;
-};
-
-struct Amd64Context {
-  std::uint64_t homes[6];
-  std::uint32_t contextFlags;
-  std::uint32_t mxcsr;
-  std::uint16_t cs, ds, es, fs, gs, ss;
-  std::uint32_t eflags;
-  std::uint64_t debugRegisters[6];
-  std::uint64_t rax, rcx, rdx, rbx, rsp, rbp, rsi, rdi;
-  std::uint64_t r8, r9, r10, r11, r12, r13, r14, r15;
-  std::uint64_t rip;
-  std::uint8_t floatingPointSave[512];
-  std::uint8_t vectorRegisters[26 * 16];
-  std::uint64_t vectorControl;
-  std::uint64_t debugControl;
-  std::uint64_t lastBranchToRip;
-  std::uint64_t lastBranchFromRip;
-  std::uint64_t lastExceptionToRip;
-  std::uint64_t lastExceptionFromRip;
-};
-
-static_assert(sizeof(Header) == 32 && sizeof(DirectoryEntry) == 12 && sizeof(MemoryDescriptor) == 16);
-static_assert(sizeof(ThreadEntry) == 48 && sizeof(ModuleEntry) == 108 && sizeof(ExceptionEntry) == 168);
-static_assert(sizeof(SystemInfo) == 56 && sizeof(MiscInfo) == 24 && sizeof(Amd64Context) == 1232);
+using namespace minidump;
 
 // Limits of the static storage; a process beyond them gets a dump with what fits.
 constexpr std::size_t kMaxMapsText = 1 << 20;
@@ -434,62 +294,11 @@ bool FindStack(std::uint64_t stackPointer, std::uint64_t& start, std::uint64_t& 
   return false;
 }
 
-void FillContext(const ucontext_t& source, Amd64Context& context) {
-  std::memset(&context, 0, sizeof context);
-  const greg_t* registers = source.uc_mcontext.gregs;
-  auto reg = [registers](int index) { return static_cast<std::uint64_t>(registers[index]); };
-  context.contextFlags = kContextControl | kContextInteger;
-  context.rax = reg(REG_RAX);
-  context.rcx = reg(REG_RCX);
-  context.rdx = reg(REG_RDX);
-  context.rbx = reg(REG_RBX);
-  context.rsp = reg(REG_RSP);
-  context.rbp = reg(REG_RBP);
-  context.rsi = reg(REG_RSI);
-  context.rdi = reg(REG_RDI);
-  context.r8 = reg(REG_R8);
-  context.r9 = reg(REG_R9);
-  context.r10 = reg(REG_R10);
-  context.r11 = reg(REG_R11);
-  context.r12 = reg(REG_R12);
-  context.r13 = reg(REG_R13);
-  context.r14 = reg(REG_R14);
-  context.r15 = reg(REG_R15);
-  context.rip = reg(REG_RIP);
-  context.eflags = static_cast<std::uint32_t>(reg(REG_EFL));
-  const std::uint64_t segments = reg(REG_CSGSFS);
-  context.cs = static_cast<std::uint16_t>(segments);
-  context.gs = static_cast<std::uint16_t>(segments >> 16);
-  context.fs = static_cast<std::uint16_t>(segments >> 32);
-  if (source.uc_mcontext.fpregs != nullptr) {
-    context.contextFlags |= kContextFloatingPoint;
-    static_assert(sizeof(*source.uc_mcontext.fpregs) == sizeof context.floatingPointSave);
-    std::memcpy(context.floatingPointSave, source.uc_mcontext.fpregs, sizeof context.floatingPointSave);
-    context.mxcsr = source.uc_mcontext.fpregs->mxcsr;
-  }
-}
-
 // "Linux 6.1.0-18-amd64 #1 SMP ... x86_64"; version numbers from the release text.
 Location AppendSystemInfo(DumpFile& dump) {
   SystemInfo info{};
-  info.processorArchitecture = kArchitectureAmd64;
+  DescribeProcessor(info);
   info.platformId = kPlatformLinux;
-
-  unsigned eax = 0, ebx = 0, ecx = 0, edx = 0;
-  if (__get_cpuid(0, &eax, &ebx, &ecx, &edx) != 0) {
-    info.vendorId[0] = ebx;
-    info.vendorId[1] = edx;
-    info.vendorId[2] = ecx;
-  }
-  if (__get_cpuid(1, &eax, &ebx, &ecx, &edx) != 0) {
-    info.versionInformation = eax;
-    info.featureInformation = edx;
-    const unsigned family = (eax >> 8) & 0xf;
-    const unsigned model = ((eax >> 4) & 0xf) | (family == 6 || family == 15 ? ((eax >> 12) & 0xf0) : 0);
-    info.processorLevel = static_cast<std::uint16_t>(family == 15 ? family + ((eax >> 20) & 0xff) : family);
-    info.processorRevision = static_cast<std::uint16_t>((model << 8) | (eax & 0xf));
-  }
-  if (__get_cpuid(0x80000001, &eax, &ebx, &ecx, &edx) != 0) info.amdExtendedFeatures = ecx;
 
   cpu_set_t cpus;
   CPU_ZERO(&cpus);
@@ -556,13 +365,13 @@ bool WriteMinidump(int fd, const CrashRecord& crash) {
   FindModules();
 
   // The crashing thread: its registers, shared by the thread and exception streams, and its stack.
-  static Amd64Context context;
-  FillContext(*crash.context, context);
-  const Location contextLocation = dump.Append(&context, sizeof context);
+  static ThreadContext context;
+  CaptureContext(*crash.context, context);
+  const Location contextLocation = dump.Append(context.record, context.size);
   MemoryDescriptor stack{};
   std::uint64_t stackStart = 0;
   std::uint64_t stackEnd = 0;
-  if (FindStack(context.rsp, stackStart, stackEnd)) {
+  if (FindStack(context.stackPointer, stackStart, stackEnd)) {
     stack.start = stackStart;
     stack.memory = dump.Append(reinterpret_cast<const void*>(stackStart), stackEnd - stackStart);
   }

@@ -9,7 +9,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-namespace Melvo::Platform {
+namespace Melvo::platform {
 
 namespace {
 
@@ -109,4 +109,4 @@ bool File::Close() {
   return result == 0 || errno == EINTR;
 }
 
-}  // namespace Melvo::Platform
+}  // namespace Melvo::platform

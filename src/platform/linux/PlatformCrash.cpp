@@ -1,5 +1,5 @@
-// Crash handling on POSIX: the fatal signals stand in for the unhandled-exception filter, and the
-// dump writer is the library's own minidump writer, so "loading" it cannot fail.
+// Crash handling on Linux: the fatal signals stand in for the unhandled-exception filter, and the
+// dump writer is the library's own minidump writer, so it is always there.
 #include "platform/PlatformCrash.h"
 
 #include <atomic>
@@ -12,12 +12,9 @@
 #include <sys/syscall.h>
 #include <unistd.h>
 
-#include "platform/posix/MinidumpWriter.h"
+#include "platform/linux/MinidumpWriter.h"
 
 namespace Melvo::platform {
-
-struct DumpLibrary {};
-struct DumpWriter {};
 
 namespace {
 
@@ -28,9 +25,6 @@ constexpr std::size_t kAlternateStackSize = 256 * 1024;
 std::atomic<CrashFilter> installedFilter{nullptr};
 // The thread that is handling a crash, 0 while none is.
 std::atomic<pid_t> crashingThread{0};
-
-DumpLibrary theDumpLibrary;
-DumpWriter theDumpWriter;
 
 pid_t CurrentThreadId() {
   return static_cast<pid_t>(syscall(SYS_gettid));
@@ -114,37 +108,21 @@ bool PrepareThreadForCrash() {
   return threadAlternateStack.Install();
 }
 
-DumpLibrary* LoadDumpLibrary() {
-  return &theDumpLibrary;
-}
-
-DumpWriter* FindDumpWriter(DumpLibrary* /*library*/) {
-  return &theDumpWriter;
-}
-
-void ReleaseDumpLibrary(DumpLibrary* /*library*/) {}
-
-FileHandle CreateDumpFile(const std::string& pathText) {
+DumpResult WriteCrashDump(const std::string& pathText, CrashRecord* crash) {
+  using Outcome = DumpResult::Outcome;
   // Owner-only: a dump holds the process's memory. The file of an earlier dump, or any file of that
   // name, is made owner-only too before anything is written to it.
   const int file = open(pathText.c_str(), O_RDWR | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
-  if (file >= 0 && fchmod(file, S_IRUSR | S_IWUSR) != 0) {
+  if (file < 0) return {Outcome::FileNotCreated, 0};
+  if (fchmod(file, S_IRUSR | S_IWUSR) != 0) {
     close(file);
-    return kInvalidFile;
+    return {Outcome::FileNotCreated, 0};
   }
-  return file;
-}
-
-bool WriteDump(DumpWriter* /*writer*/, FileHandle file, CrashRecord* crash) {
-  return WriteMinidump(static_cast<int>(file), *crash);
-}
-
-void CloseDumpFile(FileHandle file) {
-  close(static_cast<int>(file));
-}
-
-std::uint32_t LastErrorCode() {
-  return static_cast<std::uint32_t>(errno);
+  const bool written = WriteMinidump(file, *crash);
+  const int error = errno;
+  close(file);
+  return written ? DumpResult{Outcome::Written, 0}
+                 : DumpResult{Outcome::WriteFailed, static_cast<std::uint32_t>(error)};
 }
 
 }  // namespace Melvo::platform
