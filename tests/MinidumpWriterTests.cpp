@@ -8,6 +8,8 @@
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
+#include <functional>
+#include <iterator>
 #include <string>
 #include <thread>
 #include <tuple>
@@ -22,6 +24,7 @@
 #include <sys/auxv.h>
 #include <sys/mman.h>
 #include <sys/resource.h>
+#include <sys/stat.h>
 #include <sys/syscall.h>
 #include <sys/utsname.h>
 #include <sys/wait.h>
@@ -34,6 +37,7 @@
 
 #include "platform/PlatformCrash.h"
 #include "platform/linux/MinidumpWriter.h"
+#include "support/ChildProcess.h"
 #include "support/CrashProcess.h"
 #include "support/MinidumpReader.h"
 #include "support/TempFolder.h"
@@ -368,6 +372,75 @@ TEST_F(MinidumpWriterTest, AFailedWriteReportsItsErrorNumber) {
   EXPECT_FALSE(Melvo::platform::WriteMinidump(readOnly, record));
   EXPECT_EQ(errno, EBADF);
   close(readOnly);
+}
+
+// In a dump folder open to all, another user may plant a link or a file under the dump's name. The
+// dump never goes through it: whatever is there is replaced by a fresh owner-only file, and when
+// the folder does not allow that, no dump is written.
+TEST_F(MinidumpWriterTest, ADumpNeverGoesIntoAnEntrySomeoneElsePlanted) {
+  if (geteuid() != 0) GTEST_SKIP() << "planting as another user needs root";
+  constexpr uid_t kNobody = 65534;
+  ASSERT_EQ(chmod(folder.Path().c_str(), 01777), 0);
+  const std::string victim = (folder / "victim").string();
+  const std::string dump = (folder / "host.dmp").string();
+  const auto asNobody = [](const std::function<void()>& plant) {
+    PlinthTest::RunInChildProcess([&] {
+      ASSERT_EQ(setgid(kNobody) | setuid(kNobody), 0);
+      plant();
+    });
+  };
+  const auto readFile = [](const std::string& path) {
+    boost::filesystem::ifstream stream(path);
+    return std::string(std::istreambuf_iterator<char>(stream), {});
+  };
+  const auto writeFile = [](const std::string& path, const char* text, mode_t mode) {
+    const int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, mode);
+    ASSERT_EQ(write(fd, text, std::strlen(text)), static_cast<ssize_t>(std::strlen(text)));
+    fchmod(fd, mode);
+    close(fd);
+  };
+  struct Case {
+    const char* what;
+    std::function<void()> plant;
+  };
+  const Case cases[] = {
+      {"a link to another file",
+       [&] { asNobody([&] { ASSERT_EQ(symlink(victim.c_str(), dump.c_str()), 0); }); }},
+      {"a link to nothing yet", [&] { asNobody([&] { ASSERT_EQ(symlink("elsewhere", dump.c_str()), 0); }); }},
+      {"a file others may read", [&] { asNobody([&] { writeFile(dump, "planted", 0666); }); }},
+      {"a named pipe", [&] { asNobody([&] { ASSERT_EQ(mkfifo(dump.c_str(), 0666), 0); }); }},
+      {"a second name of another file", [&] { ASSERT_EQ(link(victim.c_str(), dump.c_str()), 0); }},
+      {"an earlier dump of its own", [&] { writeFile(dump, "an old dump, once readable by all", 0644); }},
+  };
+  ucontext_t context;
+  ASSERT_EQ(getcontext(&context), 0);
+  siginfo_t info{};
+  CrashRecord record{SIGSEGV, &info, &context, ThreadId()};
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    writeFile(victim, "precious", 0600);
+    unlink(dump.c_str());
+    c.plant();
+    ASSERT_EQ(Melvo::platform::WriteCrashDump(dump, &record).outcome,
+              Melvo::platform::DumpResult::Outcome::Written);
+    struct stat status {};
+    ASSERT_EQ(lstat(dump.c_str(), &status), 0);
+    EXPECT_TRUE(S_ISREG(status.st_mode));
+    EXPECT_EQ(status.st_uid, 0u);
+    EXPECT_EQ(status.st_nlink, 1u);
+    EXPECT_EQ(status.st_mode & 07777, 0600u);
+    EXPECT_EQ(MinidumpReader(dump).U32(0), 0x504d444du) << "the dump itself";
+    EXPECT_TRUE(readFile(victim) == "precious") << "the dump went into the other file";
+  }
+
+  // A process that may not remove what another user planted writes no dump at all.
+  PlinthTest::RunInChildProcess([&] {
+    writeFile(dump, "root's", 0644);
+    ASSERT_EQ(setgid(kNobody) | setuid(kNobody), 0);
+    EXPECT_EQ(Melvo::platform::WriteCrashDump(dump, &record).outcome,
+              Melvo::platform::DumpResult::Outcome::FileNotCreated);
+  });
+  EXPECT_EQ(readFile(dump), "root's");
 }
 
 // Crashes in a child process with the platform's filter writing the dump.

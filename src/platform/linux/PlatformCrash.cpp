@@ -93,6 +93,36 @@ void OnFatalSignal(int signal, siginfo_t* info, void* context) {
   DieOf(signal);
 }
 
+// A file that only this process's user can have written: a regular file it owns, under no other
+// name.
+bool IsOwnFile(const struct stat& status) {
+  return S_ISREG(status.st_mode) && status.st_uid == geteuid() && status.st_nlink == 1;
+}
+
+// Opens the dump file, owner-only, from its start: a dump holds the process's memory. The folder
+// may be open to others, who may have planted a link or a file of their own under the dump's
+// name: a dump never goes through a link, nor into a file that is not the process's own. An
+// earlier dump of its own is reused; anything else under the name is replaced by a new file where
+// the folder allows it. -1 when no file could be had.
+int OpenDumpFile(const char* path) {
+  struct stat entry {};
+  if (lstat(path, &entry) == 0) {
+    if (IsOwnFile(entry)) {
+      const int file = open(path, O_RDWR | O_NOFOLLOW | O_CLOEXEC);
+      struct stat opened {};
+      if (file >= 0 && fstat(file, &opened) == 0 && opened.st_ino == entry.st_ino &&
+          opened.st_dev == entry.st_dev && IsOwnFile(opened) && ftruncate(file, 0) == 0 &&
+          fchmod(file, S_IRUSR | S_IWUSR) == 0) {
+        return file;
+      }
+      if (file >= 0) close(file);
+    }
+    if (unlink(path) != 0) return -1;
+  }
+  // Created here and now, so no one else can have it open; the umask can only narrow the mode.
+  return open(path, O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, S_IRUSR | S_IWUSR);
+}
+
 }  // namespace
 
 void InstallCrashFilter(CrashFilter filter) {
@@ -110,14 +140,8 @@ bool PrepareThreadForCrash() {
 
 DumpResult WriteCrashDump(const std::string& pathText, CrashRecord* crash) {
   using Outcome = DumpResult::Outcome;
-  // Owner-only: a dump holds the process's memory. The file of an earlier dump, or any file of that
-  // name, is made owner-only too before anything is written to it.
-  const int file = open(pathText.c_str(), O_RDWR | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
+  const int file = OpenDumpFile(pathText.c_str());
   if (file < 0) return {Outcome::FileNotCreated, 0};
-  if (fchmod(file, S_IRUSR | S_IWUSR) != 0) {
-    close(file);
-    return {Outcome::FileNotCreated, 0};
-  }
   const bool written = WriteMinidump(file, *crash);
   const int error = errno;
   close(file);
