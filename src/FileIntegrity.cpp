@@ -169,6 +169,11 @@ bool CopyFileContents(const boost::filesystem::path& sourcePath, WorkFile& work,
     errorMessage = "Fail to open source file: " + sourcePath.string();
     return false;
   }
+  // Before the first byte, so that not even a half-written copy of a private file is readable.
+  if (!output.TakePermissionsOf(input)) {
+    errorMessage = "Fail to open destionation file: " + work.Path().string();
+    return false;
+  }
   if (!MoveContents(input, output, sourcePath, work.Path(), errorMessage, interruptCallback)) return false;
   input.Close();
   if (!output.Close()) {
@@ -187,6 +192,15 @@ bool DoFileCopy(const boost::filesystem::path& sourcePath, const boost::filesyst
   }
   if (destinationPath.empty()) {
     errorMessage = "No destination file provided";
+    return false;
+  }
+  // A device, a pipe, a socket or a folder in the destination's place (or behind a link there) is
+  // never replaced by a file.
+  boost::system::error_code statusError;
+  const boost::filesystem::file_type type = boost::filesystem::status(destinationPath, statusError).type();
+  if (type != boost::filesystem::regular_file && type != boost::filesystem::file_not_found &&
+      type != boost::filesystem::status_error) {
+    errorMessage = "Fail to replace destination: " + destinationPath.string() + " is not a regular file";
     return false;
   }
   WorkFile work(destinationPath);

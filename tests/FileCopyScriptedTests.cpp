@@ -41,6 +41,9 @@ bool File::IsSameFileAs(const File&) const {
 bool File::Truncate() {
   return true;
 }
+bool File::TakePermissionsOf(const File&) {
+  return true;
+}
 File::Transfer File::Read(void* buffer, std::size_t size) {
   const std::size_t bytes = std::min(size, kSource.size() - readPosition);
   std::memcpy(buffer, kSource.data() + readPosition, bytes);

@@ -9,6 +9,7 @@
 #include <random>
 #include <stdexcept>
 #include <string>
+#include <system_error>
 #include <thread>
 #include <vector>
 
@@ -269,8 +270,6 @@ TEST_F(FileIntegrityTest, FailedCopiesKeepTheDestinationAndRemoveTheWorkFile) {
   const path directory = folder / "directory";
   boost::filesystem::create_directories(directory / "inside");
   // The system's own words for a file renamed over a folder.
-  boost::system::error_code renameFailure;
-  boost::filesystem::rename(File("probe", ""), directory, renameFailure);
   boost::filesystem::remove(folder / "probe");
   const std::uint32_t right = BoostCrc(sourceBytes);
   struct Case {
@@ -294,7 +293,8 @@ TEST_F(FileIntegrityTest, FailedCopiesKeepTheDestinationAndRemoveTheWorkFile) {
        "Checksum failure when copying: " + destination.string() + ".partial. We expected 1 but we got " +
            std::to_string(right),
        1, true},
-      {source, directory, 0, renameFailure.message(), right, false},
+      {source, directory, 0, "Fail to replace destination: " + directory.string() + " is not a regular file",
+       right, false},
   };
 #ifndef _WIN32
   cases.push_back({"/proc/self/mem", destination, 0, "Fail to read file: /proc/self/mem", right, false});
@@ -303,7 +303,6 @@ TEST_F(FileIntegrityTest, FailedCopiesKeepTheDestinationAndRemoveTheWorkFile) {
   cases.push_back({"/proc/self/status", destination, 0, "earlier text", right, false});
   const std::size_t descriptors = OpenDescriptors();
 #endif
-  ASSERT_TRUE(renameFailure);
   for (const Case& c : cases) {
     for (const bool verified : {false, true}) {
       if (c.verifiedOnly && !verified) continue;
@@ -442,6 +441,81 @@ TEST_F(FileIntegrityTest, UnreadableFilesFailToOpen) {
     EXPECT_FALSE(FileCopy(source, folder / "copy", message, kNoCallback));
     EXPECT_EQ(message, "Fail to open source file: " + source.string());
   });
+}
+
+// The copy is private before its first byte whenever the source is: it takes the source's
+// permission bits less the umask's, whatever the destination had before.
+TEST_F(FileIntegrityTest, CopiesTakeTheSourcesPermissionsBeforeTheirFirstByte) {
+  const struct {
+    mode_t source;
+    mode_t umask;
+    mode_t copy;
+  } cases[] = {{0600, 022, 0600}, {0755, 022, 0755}, {0644, 077, 0600}, {0666, 002, 0664}};
+  for (const auto& c : cases) {
+    PlinthTest::RunInChildProcess([&] {
+      ::umask(c.umask);
+      const path source = File("source", RandomBytes(100000));
+      ::chmod(source.c_str(), c.source);
+      const path destination = File("destination", "old");
+      ::chmod(destination.c_str(), 0666);
+      mode_t whileCopying = 0;
+      const boost::function<bool()> look = [&] {
+        struct stat status {};
+        if (whileCopying == 0 && ::stat((destination.string() + ".partial").c_str(), &status) == 0)
+          whileCopying = status.st_mode & 07777;
+        return false;
+      };
+      EXPECT_TRUE(FileCopy(source, destination, message, look)) << message;
+      struct stat status {};
+      ::stat(destination.c_str(), &status);
+      EXPECT_EQ(status.st_mode & 07777, c.copy) << std::oct << c.source << " under umask " << c.umask;
+      EXPECT_EQ(whileCopying, c.copy);
+    });
+  }
+}
+
+// A destination that is not a regular file, or a link to one, is left as it is: no work file. A
+// file the rename may not replace fails with the system's text.
+TEST_F(FileIntegrityTest, CopiesNeverReplaceWhatIsNotAFile) {
+  const path source = File("source", "bytes");
+  const path fifo = folder / "fifo";
+  ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
+  const path device = folder / "null";
+  boost::filesystem::create_symlink("/dev/null", device);
+  for (const path& destination : {fifo, device}) {
+    EXPECT_FALSE(FileCopy(source, destination, message, kNoCallback));
+    EXPECT_EQ(message, "Fail to replace destination: " + destination.string() + " is not a regular file");
+  }
+  EXPECT_EQ(boost::filesystem::status(fifo).type(), boost::filesystem::fifo_file);
+  EXPECT_TRUE(boost::filesystem::is_symlink(device));
+
+  const path othersFile = File("others", "theirs");
+  ::chmod(folder.Path().c_str(), 01777);
+  PlinthTest::RunInChildProcess([&] {
+    BecomeNobody();
+    EXPECT_FALSE(FileCopy(source, othersFile, message, kNoCallback));
+    EXPECT_EQ(message, std::generic_category().message(EPERM));
+  });
+  EXPECT_EQ(ReadAll(othersFile), "theirs");
+}
+
+// Holes stay holes, at the start, in the middle and at the end of the file, with every byte the
+// same and the callback asked as for any file of that size.
+TEST_F(FileIntegrityTest, SparseFilesStaySparse) {
+  constexpr off_t kSize = 64 << 20;
+  const path source = folder / "sparse";
+  const int fd = ::open(source.c_str(), O_WRONLY | O_CREAT, 0600);
+  for (const off_t at : {off_t{20 << 20}, off_t{40 << 20}}) ASSERT_EQ(::pwrite(fd, "island", 6, at), 6);
+  ASSERT_EQ(::ftruncate(fd, kSize), 0);
+  ::close(fd);
+  const path copy = folder / "copy";
+  Checks checks;
+  ASSERT_TRUE(FileCopy(source, copy, message, checks.Callback())) << message;
+  EXPECT_EQ(checks.asked, 2 * (kSize / 32768 + 1));
+  EXPECT_EQ(ReadAll(copy), ReadAll(source));
+  struct stat status {};
+  ::stat(copy.c_str(), &status);
+  EXPECT_LT(status.st_blocks * 512, 1 << 20) << "the holes were filled";
 }
 
 TEST_F(FileIntegrityTest, WriteFailuresMidCopyRemoveTheWorkFile) {

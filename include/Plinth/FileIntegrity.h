@@ -7,7 +7,13 @@
 // work file left by a killed process is truncated and reused by the next copy). The rename replaces
 // the destination atomically, but nothing is forced to disk: after a power loss the file system's
 // own guarantees for a rename apply. Two copies onto the same destination at the same time share
-// one work file, and must not be run.
+// one work file, and must not be run. A destination that exists and is not a regular file (a
+// device, a named pipe, a socket, a folder, or a link to one) is never replaced.
+//
+// On Linux the copy takes the source's permission bits, less those the process's umask withholds,
+// before its first byte is written, so a private file is never readable by others, not even
+// half-copied; holes of a sparse source stay holes where the file system reports them. On Windows
+// the copy gets the default access rules of its folder.
 //
 // Every operation asks `interruptCallback` between blocks of work: once before each 4096-byte block
 // that a checksum reads (including the empty block that ends a file), twice for each 32768-byte
@@ -49,7 +55,8 @@ PLINTH_API bool VerifyCRC32Checksum(const boost::filesystem::path& filePath, std
 /// Copies the source's bytes into the work file, then renames the work file over the destination.
 /// Fails with "No source file provided", "No destination file provided", "Fail to open destionation
 /// file: " + work file path (also when the work file turns out to be the source itself, which is
-/// then left alone), "Fail to open source file: " + source path, "Fail to read file: " + source
+/// then left alone), "Fail to replace destination: " + destination path + " is not a regular file"
+/// (before any work file is made), "Fail to open source file: " + source path, "Fail to read file: " + source
 /// path, "Fail to write file: " + work file path, the system's text for a failed rename, and with
 /// `errorMessage` unchanged when the sizes of the source and the copy differ once written.
 PLINTH_API bool FileCopy(const boost::filesystem::path& sourcePath,

@@ -43,6 +43,10 @@ class File {
   // True when both handles reach the same file, under whatever names.
   bool IsSameFileAs(const File& other) const;
   bool Truncate();
+  // Gives this file the permission bits of `source`, less those the process's file-creation mask
+  // withholds, so that a copy is never open to more users than its source. Where the system has
+  // no such bits (Windows), the file keeps its folder's default access rules.
+  bool TakePermissionsOf(const File& source);
 
   // Reads until `size` bytes are in, the file ends or a read fails. Complete, EndOfSource or
   // ReadFailed.
@@ -50,9 +54,9 @@ class File {
   // Writes all `size` bytes: Complete or WriteFailed.
   Transfer Write(const void* buffer, std::size_t size);
   // Moves up to `size` bytes from this file's position to `destination`'s inside the system, both
-  // positions advancing. Unsupported when the system cannot, or when it fails in a way that does
-  // not tell reading from writing; the bytes already moved stay moved, so plain reads and writes
-  // can take over from where it stopped.
+  // positions advancing; a hole the system reports in this file stays a hole in the destination. Unsupported
+  // when the system cannot, or when it fails in a way that does not tell reading from writing; the bytes
+  // already moved stay moved, so plain reads and writes can take over from where it stopped.
   Transfer CopyTo(File& destination, std::size_t size);
 
   // Closes the file; false when the system reports that written data may not have reached it.

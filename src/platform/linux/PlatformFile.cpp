@@ -2,7 +2,10 @@
 // the bytes inside the kernel without bringing them up to the process.
 #include "platform/PlatformFile.h"
 
+#include <algorithm>
 #include <cerrno>
+#include <fstream>
+#include <string>
 #include <utility>
 
 #include <fcntl.h>
@@ -20,9 +23,50 @@ int Descriptor(std::intptr_t handle) {
 std::intptr_t OpenWithRetry(const boost::filesystem::path& path, int flags) {
   int fd;
   do {
-    fd = ::open(path.c_str(), flags | O_CLOEXEC, 0666);
+    // A new file is private until it is given the permissions it should have.
+    fd = ::open(path.c_str(), flags | O_CLOEXEC, S_IRUSR | S_IWUSR);
   } while (fd < 0 && errno == EINTR);
   return fd;
+}
+
+// The process's file-creation mask. Read from /proc, because the one call that returns it also
+// changes it, which other threads creating files at that moment would see. Where /proc cannot
+// tell, the most private mask serves.
+mode_t ProcessUmask() {
+  std::ifstream status("/proc/self/status");
+  for (std::string line; std::getline(status, line);) {
+    if (line.compare(0, 6, "Umask:") == 0) return static_cast<mode_t>(std::stoul(line.substr(6), nullptr, 8));
+  }
+  return S_IRWXG | S_IRWXO;
+}
+
+// Leaves a hole in `destination` as long as the one at the source's position (at most `limit`
+// bytes), both positions moving past it; the bytes skipped, 0 where the source holds data or
+// cannot tell. The destination grows by its size without a block being written.
+std::size_t SkipHole(int source, int destination, std::size_t limit) {
+  const off_t at = ::lseek(source, 0, SEEK_CUR);
+  off_t data = at < 0 ? at : ::lseek(source, at, SEEK_DATA);
+  // No data after the position: a hole up to the end, or the end itself.
+  if (data < 0 && errno == ENXIO) data = ::lseek(source, 0, SEEK_END);
+  const off_t written = ::lseek(destination, 0, SEEK_CUR);
+  const off_t hole = data > at && written >= 0 ? std::min<off_t>(data - at, static_cast<off_t>(limit)) : 0;
+  if (hole == 0 || ::ftruncate(destination, written + hole) != 0 ||
+      ::lseek(destination, written + hole, SEEK_SET) < 0) {
+    if (at >= 0) ::lseek(source, at, SEEK_SET);
+    return 0;
+  }
+  ::lseek(source, at + hole, SEEK_SET);
+  return static_cast<std::size_t>(hole);
+}
+
+// How much of the next `limit` bytes from the source's position is data before the next hole;
+// `limit` where the source cannot tell. The position stays where it is.
+std::size_t DataBeforeHole(int source, std::size_t limit) {
+  const off_t at = ::lseek(source, 0, SEEK_CUR);
+  const off_t hole = at < 0 ? at : ::lseek(source, at, SEEK_HOLE);
+  if (hole < 0) return limit;
+  ::lseek(source, at, SEEK_SET);
+  return hole > at ? std::min(static_cast<std::size_t>(hole - at), limit) : limit;
 }
 
 }  // namespace
@@ -59,6 +103,12 @@ bool File::Truncate() {
   return ::ftruncate(Descriptor(handle_), 0) == 0;
 }
 
+bool File::TakePermissionsOf(const File& source) {
+  struct stat status {};
+  return ::fstat(Descriptor(source.handle_), &status) == 0 &&
+         ::fchmod(Descriptor(handle_), status.st_mode & (S_IRWXU | S_IRWXG | S_IRWXO) & ~ProcessUmask()) == 0;
+}
+
 File::Transfer File::Read(void* buffer, std::size_t size) {
   auto* bytes = static_cast<char*>(buffer);
   std::size_t done = 0;
@@ -91,8 +141,12 @@ File::Transfer File::Write(const void* buffer, std::size_t size) {
 File::Transfer File::CopyTo(File& destination, std::size_t size) {
   std::size_t done = 0;
   while (done < size) {
+    // Holes stay holes: a sparse file's copy takes no more room on disk than the file itself.
+    const std::size_t skipped = SkipHole(Descriptor(handle_), Descriptor(destination.handle_), size - done);
+    done += skipped;
+    if (skipped != 0) continue;
     const ssize_t moved = ::copy_file_range(Descriptor(handle_), nullptr, Descriptor(destination.handle_),
-                                            nullptr, size - done, 0);
+                                            nullptr, DataBeforeHole(Descriptor(handle_), size - done), 0);
     if (moved < 0 && errno == EINTR) continue;
     // A failure does not say which side failed, and some pseudo-files claim to end before their
     // first byte: in both cases plain reads and writes take over and tell what really happens.

@@ -75,6 +75,10 @@ bool File::Truncate() {
   return ::SetFilePointerEx(Native(handle_), start, nullptr, FILE_BEGIN) && ::SetEndOfFile(Native(handle_));
 }
 
+bool File::TakePermissionsOf(const File& /*source*/) {
+  return true;
+}
+
 File::Transfer File::Read(void* buffer, std::size_t size) {
   auto* bytes = static_cast<char*>(buffer);
   std::size_t done = 0;
