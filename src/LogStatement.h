@@ -83,53 +83,15 @@ constexpr CompileTimeName<N> Substring(const char (&source)[N], std::size_t begi
   return name;
 }
 
-constexpr bool MatchesAt(const char* text, std::size_t length, std::size_t at, const char* word) {
-  for (std::size_t i = 0; word[i] != '\0'; ++i) {
-    if (at + i >= length || text[at + i] != word[i]) return false;
-  }
-  return true;
-}
-
-// "std::shared_ptr<X> Melvo::Q::F(size_t, bool) const [with T = int]" -> "Melvo::Q::F": the
-// qualified name as the home platform's compiler spells it, without return type or signature.
+// "std::shared_ptr<X> Melvo::Q::F(std::size_t, bool)" -> "Melvo::Q::F": the word before the parameter
+// list. The library's statements stand in plain functions, whose names hold no space or parenthesis.
 template <std::size_t N>
 constexpr CompileTimeName<N> QualifiedFunctionName(const char (&pretty)[N]) {
-  std::size_t end = N - 1;
-  for (std::size_t i = 0; i + 1 < N; ++i) {
-    if (MatchesAt(pretty, N - 1, i, " [with ")) {
-      end = i;
-      break;
-    }
-  }
-  // Drop trailing qualifiers, then the parameter list matching the last ')'.
-  while (end > 0 && pretty[end - 1] != ')') --end;
-  if (end == 0) return Substring(pretty, 0, N - 1);
-  int depth = 0;
-  std::size_t nameEnd = end;
-  while (nameEnd > 0) {
-    --nameEnd;
-    if (pretty[nameEnd] == ')') ++depth;
-    if (pretty[nameEnd] == '(' && --depth == 0) break;
-  }
-  // An operator's symbols, or a conversion's space, belong to the name: skip back over them.
-  std::size_t scan = nameEnd;
-  for (std::size_t i = nameEnd; i-- > 0 && pretty[i] != ':';) {
-    if (MatchesAt(pretty, nameEnd, i, "operator") &&
-        (i == 0 || pretty[i - 1] == ':' || pretty[i - 1] == ' ')) {
-      scan = i;
-      break;
-    }
-  }
-  std::size_t begin = scan;
-  depth = 0;
-  while (begin > 0) {
-    char c = pretty[begin - 1];
-    if (c == '>' || c == ')') ++depth;
-    if (c == '<' || c == '(') --depth;
-    if (depth < 0 || (depth == 0 && c == ' ')) break;
-    --begin;
-  }
-  return Substring(pretty, begin, nameEnd);
+  std::size_t end = 0;
+  while (end + 1 < N && pretty[end] != '(') ++end;
+  std::size_t begin = end;
+  while (begin > 0 && pretty[begin - 1] != ' ') --begin;
+  return Substring(pretty, begin, end);
 }
 
 // "src/platform/posix/PlatformPaths.cpp" -> "src/platform/posix/PlatformPaths". The build writes
