@@ -116,8 +116,14 @@ constexpr CompileTimeName<N> SourceFileName(const char (&path)[N]) {
 #define PLINTH_LOG(channel, level, ...)                                                                    \
   do {                                                                                                     \
     static constexpr auto plinthFunction = ::Melvo::detail::QualifiedFunctionName(PLINTH_PRETTY_FUNCTION); \
-    static constexpr auto plinthFile = ::Melvo::detail::SourceFileName(__FILE__);                          \
-    ::Melvo::detail::Log((channel),                                                                        \
-                         ::spdlog::source_loc{plinthFile.c_str(), __LINE__, plinthFunction.c_str()},       \
-                         (level), __VA_ARGS__);                                                            \
+    PLINTH_LOG_AS(plinthFunction.c_str(), channel, level, __VA_ARGS__);                                    \
+  } while (false)
+
+// The same in the name of `function` (a string that outlives logging), for a step that several
+// operations share and whose messages each of them answers for.
+#define PLINTH_LOG_AS(function, channel, level, ...)                                                         \
+  do {                                                                                                       \
+    static constexpr auto plinthFile = ::Melvo::detail::SourceFileName(__FILE__);                            \
+    ::Melvo::detail::Log((channel), ::spdlog::source_loc{plinthFile.c_str(), __LINE__, (function)}, (level), \
+                         __VA_ARGS__);                                                                       \
   } while (false)
