@@ -19,6 +19,14 @@
 #include <Plinth/detail/LogLocation.h>
 #include <spdlog/logger.h>
 
+// The compiler's name of the enclosing function, with return type and parameters; cut down to the
+// qualified name by QualifiedFunctionName.
+#if defined(_MSC_VER)
+#define PLINTH_PRETTY_FUNCTION __FUNCSIG__
+#else
+#define PLINTH_PRETTY_FUNCTION __PRETTY_FUNCTION__
+#endif
+
 namespace Melvo::detail {
 
 // The logger bound to `name`: the registered logger of that name, else a clone of the nearest
@@ -59,6 +67,33 @@ void Log(const std::string& loggerName, const spdlog::source_loc& where, spdlog:
   GetLogger(loggerName)->log(where, level, format, std::forward<Args>(args)...);
 }
 
+// A compile-time string cut out of a longer literal, sized like the literal it came from.
+template <std::size_t N>
+struct CompileTimeName {
+  char text[N]{};
+  constexpr const char* c_str() const { return text; }
+};
+
+template <std::size_t N>
+constexpr CompileTimeName<N> Substring(const char (&source)[N], std::size_t begin, std::size_t end) {
+  CompileTimeName<N> name;
+  for (std::size_t i = begin; i < end; ++i) {
+    name.text[i - begin] = source[i];
+  }
+  return name;
+}
+
+// "std::shared_ptr<X> Melvo::Q::F(std::size_t, bool)" -> "Melvo::Q::F": the word before the parameter
+// list. The library's statements stand in plain functions, whose names hold no space or parenthesis.
+template <std::size_t N>
+constexpr CompileTimeName<N> QualifiedFunctionName(const char (&pretty)[N]) {
+  std::size_t end = 0;
+  while (end + 1 < N && pretty[end] != '(') ++end;
+  std::size_t begin = end;
+  while (begin > 0 && pretty[begin - 1] != ' ') --begin;
+  return Substring(pretty, begin, end);
+}
+
 // "src/platform/linux/PlatformPaths.cpp" -> "src/platform/linux/PlatformPaths". The build writes
 // source paths relative to the project root, so only the extension goes.
 template <std::size_t N>
@@ -81,8 +116,14 @@ constexpr CompileTimeName<N> SourceFileName(const char (&path)[N]) {
 #define PLINTH_LOG(channel, level, ...)                                                                    \
   do {                                                                                                     \
     static constexpr auto plinthFunction = ::Melvo::detail::QualifiedFunctionName(PLINTH_PRETTY_FUNCTION); \
-    static constexpr auto plinthFile = ::Melvo::detail::SourceFileName(__FILE__);                          \
-    ::Melvo::detail::Log((channel),                                                                        \
-                         ::spdlog::source_loc{plinthFile.c_str(), __LINE__, plinthFunction.c_str()},       \
-                         (level), __VA_ARGS__);                                                            \
+    PLINTH_LOG_AS(plinthFunction.c_str(), channel, level, __VA_ARGS__);                                    \
+  } while (false)
+
+// The same in the name of `function` (a string that outlives logging), for a step that several
+// operations share and whose messages each of them answers for.
+#define PLINTH_LOG_AS(function, channel, level, ...)                                                         \
+  do {                                                                                                       \
+    static constexpr auto plinthFile = ::Melvo::detail::SourceFileName(__FILE__);                            \
+    ::Melvo::detail::Log((channel), ::spdlog::source_loc{plinthFile.c_str(), __LINE__, (function)}, (level), \
+                         __VA_ARGS__);                                                                       \
   } while (false)

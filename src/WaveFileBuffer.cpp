@@ -294,27 +294,44 @@ bool WaveFileBuffer::Rewind() {
 }
 
 bool WaveFileBuffer::MoveGetPointerToPosition(std::int64_t position) {
-  if (!forReading) {
-    PLINTH_LOG(kLog, spdlog::level::err,
-               "Cannot move get pointer for wave file {}. File is not open for reading.", fileName);
+  return MovePosition(position, false);
+}
+
+bool WaveFileBuffer::MovePutPointerToPosition(std::int64_t position) {
+  return MovePosition(position, true);
+}
+
+bool WaveFileBuffer::MovePosition(std::int64_t position, bool put) {
+  const char* const function = put ? "Melvo::WaveFileBuffer::MovePutPointerToPosition"
+                                   : "Melvo::WaveFileBuffer::MoveGetPointerToPosition";
+  const char* const pointer = put ? "put" : "get";
+  // Of a file that is neither open for reading nor good, a get move names the direction, a put move
+  // the state.
+  if (!forReading && (!put || IsStreamGood())) {
+    PLINTH_LOG_AS(function, kLog, spdlog::level::err,
+                  "Cannot move {} pointer for wave file {}. File is not open for reading.", pointer,
+                  fileName);
     return false;
   }
-  // A read that reached the end leaves the file usable from another position.
-  if (stream.eof()) {
+  // A read that reached the end leaves the file usable from another position; a put move does not
+  // forgive it.
+  if (!put && stream.eof()) {
     stream.clear();
   }
   if (!IsStreamGood()) {
-    PLINTH_LOG(kLog, spdlog::level::err, "Cannot move get pointer for wave file {}. File is in a bad state.",
-               fileName);
+    PLINTH_LOG_AS(function, kLog, spdlog::level::err,
+                  "Cannot move {} pointer for wave file {}. File is in a bad state.", pointer, fileName);
     return false;
   }
   // Before the audio lies the header, and before the file nothing: such a move is a caller's error.
   if (position < 0) {
-    PLINTH_LOG(kLog, spdlog::level::err,
-               "Cannot move get pointer for wave file {} to position {}. Position is before the audio data.",
-               fileName, position);
+    PLINTH_LOG_AS(
+        function, kLog, spdlog::level::err,
+        "Cannot move {} pointer for wave file {} to position {}. Position is before the audio data.", pointer,
+        fileName, position);
     return false;
   }
+  // The stream has one position for reading and writing: moving the read position moves both.
   const std::streampos remembered = stream.tellg();
   stream.seekg(0, std::ios::end);
   const std::int64_t fileLength = static_cast<std::int64_t>(stream.tellg());
@@ -322,41 +339,10 @@ bool WaveFileBuffer::MoveGetPointerToPosition(std::int64_t position) {
     stream.seekg(static_cast<std::streamoff>(dataOffset + position), std::ios::beg);
     return true;
   }
-  PLINTH_LOG(kLog, spdlog::level::err,
-             "Cannot move get pointer for wave file {} to position {}. Position exceeds file size of {}.",
-             fileName, position, fileLength);
+  PLINTH_LOG_AS(function, kLog, spdlog::level::err,
+                "Cannot move {} pointer for wave file {} to position {}. Position exceeds file size of {}.",
+                pointer, fileName, position, fileLength);
   stream.seekg(remembered);
-  return false;
-}
-
-bool WaveFileBuffer::MovePutPointerToPosition(std::int64_t position) {
-  if (!IsStreamGood()) {
-    PLINTH_LOG(kLog, spdlog::level::err, "Cannot move put pointer for wave file {}. File is in a bad state.",
-               fileName);
-    return false;
-  }
-  if (!forReading) {
-    PLINTH_LOG(kLog, spdlog::level::err,
-               "Cannot move put pointer for wave file {}. File is not open for reading.", fileName);
-    return false;
-  }
-  if (position < 0) {
-    PLINTH_LOG(kLog, spdlog::level::err,
-               "Cannot move put pointer for wave file {} to position {}. Position is before the audio data.",
-               fileName, position);
-    return false;
-  }
-  const std::streampos remembered = stream.tellp();
-  stream.seekp(0, std::ios::end);
-  const std::int64_t fileLength = static_cast<std::int64_t>(stream.tellp());
-  if (position <= fileLength) {
-    stream.seekp(static_cast<std::streamoff>(dataOffset + position), std::ios::beg);
-    return true;
-  }
-  PLINTH_LOG(kLog, spdlog::level::err,
-             "Cannot move put pointer for wave file {} to position {}. Position exceeds file size of {}.",
-             fileName, position, fileLength);
-  stream.seekp(remembered);
   return false;
 }
 

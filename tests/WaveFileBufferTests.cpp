@@ -139,8 +139,15 @@ TEST_F(WaveFileBufferTest, RefusesWhatCannotBeReadOrCreated) {
                             : "I InitializeForRead: Attempting to read wave file @/bad.wav.\n"
                               "E InitializeForRead: Error opening file @/bad.wav for reading. " +
                                   log + ".\nE OpenFile: Error trying to open file @/bad.wav for reading.\n");
-    // Nothing half-open is left behind: a rewind fails, and says so.
-    EXPECT_FALSE(wave.Rewind() || Logged().empty());
+    // Nothing half-open is left behind: both moves fail and say why, a get move naming the
+    // direction before the state, a put move the state first.
+    EXPECT_FALSE(wave.Rewind() || wave.MovePutPointerToPosition(0));
+    const std::string file =
+        boost::replace_all_copy(boost::replace_all_copy(name, folder.Path().string(), "@"), "\\", "/");
+    EXPECT_EQ(Logged(), "E MoveGetPointerToPosition: Cannot move get pointer for wave file " + file +
+                            (create ? ". File is not open for reading.\n" : ". File is in a bad state.\n") +
+                            "E MovePutPointerToPosition: Cannot move put pointer for wave file " + file +
+                            ". File is in a bad state.\n");
   }
 }
 
@@ -157,6 +164,7 @@ TEST_F(WaveFileBufferTest, CountsTwelveBitSamplesAsOneByteAndRewindsAfterAShortR
   std::uint32_t got = 0;
   ASSERT_TRUE(wave.ReadDataFromFile(&block[0], got, 20));
   EXPECT_EQ(block.substr(0, got), "abcdefghijkl");
+  EXPECT_FALSE(wave.MovePutPointerToPosition(0)) << "only a get move forgives a read that reached the end";
   ASSERT_TRUE(wave.Rewind());
   ASSERT_TRUE(wave.ReadDataFromFile(&block[0], got, 5));
   EXPECT_EQ(block.substr(0, got), "abcde");

@@ -125,9 +125,9 @@ class StateMachine {
 
   /// Adds `state` as the initial state; there is only one.
   bool AddTheInitialState(std::shared_ptr<State> state) {
-    static constexpr auto kFunction = detail::QualifiedFunctionName(PLINTH_PRETTY_FUNCTION);
+    constexpr const char* kFunction = "Melvo::StateMachine<State, Initializer>::AddTheInitialState";
     if (!initialStateName.empty()) {
-      Log(kFunction.c_str(), __LINE__, kWarn, "Failed to add initial state. There can be only one.");
+      Log(kFunction, __LINE__, kWarn, "Failed to add initial state. There can be only one.");
       return false;
     }
     State* added = state.get();
@@ -149,24 +149,22 @@ class StateMachine {
   /// Adds a state of `kind` (Normal or Final) while the machine is being built. Refuses an empty
   /// reference, a state without a name and a name that is taken; the first state of a name stays.
   bool DoAddState(std::shared_ptr<State> state, StateKind kind) {
-    static constexpr auto kFunction = detail::QualifiedFunctionName(PLINTH_PRETTY_FUNCTION);
+    constexpr const char* kFunction = "Melvo::StateMachine<State, Initializer>::DoAddState";
     if (!state) {
       return false;
     }
     if (frozen) {
-      Log(kFunction.c_str(), __LINE__, kWarn,
-          "The state machine is frozen. Can't add state on frozen machine.");
+      Log(kFunction, __LINE__, kWarn, "The state machine is frozen. Can't add state on frozen machine.");
       return false;
     }
     std::string name = state->GetName();
     if (name.empty()) {
-      Log(kFunction.c_str(), __LINE__, kWarn, "Failed to add state, it must not have an empty name.");
+      Log(kFunction, __LINE__, kWarn, "Failed to add state, it must not have an empty name.");
       return false;
     }
     State& added = *state;
     if (!states.emplace(name, StateEntry{std::move(state), kind}).second) {
-      Log(kFunction.c_str(), __LINE__, kWarn, "Failed to add state. There is already a state named: {}",
-          name);
+      Log(kFunction, __LINE__, kWarn, "Failed to add state. There is already a state named: {}", name);
       return false;
     }
     added.machineStorage = &storage;
@@ -176,14 +174,13 @@ class StateMachine {
   /// Closes the set of states and makes the initial state current. Refused, and the machine left
   /// open, while it has no states or no initial state. True when the initial state is current.
   bool FreezeStates() {
-    static constexpr auto kFunction = detail::QualifiedFunctionName(PLINTH_PRETTY_FUNCTION);
+    constexpr const char* kFunction = "Melvo::StateMachine<State, Initializer>::FreezeStates";
     if (states.empty()) {
-      Log(kFunction.c_str(), __LINE__, kWarn,
-          "Makes no sense to freeze a state machine not containing any states.");
+      Log(kFunction, __LINE__, kWarn, "Makes no sense to freeze a state machine not containing any states.");
       return false;
     }
     if (initialStateName.empty()) {
-      Log(kFunction.c_str(), __LINE__, kWarn, "State machine needs an initial state.");
+      Log(kFunction, __LINE__, kWarn, "State machine needs an initial state.");
       return false;
     }
     frozen = true;
@@ -192,15 +189,15 @@ class StateMachine {
 
   /// Makes the initial state current, without running any entry or exit action.
   bool ResetToInitialState() {
-    static constexpr auto kFunction = detail::QualifiedFunctionName(PLINTH_PRETTY_FUNCTION);
+    constexpr const char* kFunction = "Melvo::StateMachine<State, Initializer>::ResetToInitialState";
     if (!frozen) {
-      Log(kFunction.c_str(), __LINE__, kError,
+      Log(kFunction, __LINE__, kError,
           "Impossible to reach initial state. Machine must be frozen beforehand.");
       return false;
     }
     currentState = states.find(initialStateName);
     if (currentState == states.end()) {
-      Log(kFunction.c_str(), __LINE__, kError, "No initial state available.");
+      Log(kFunction, __LINE__, kError, "No initial state available.");
       return false;
     }
     return true;
@@ -209,15 +206,15 @@ class StateMachine {
   /// Hands `event` to the current state and carries out the transition it asks for, with the
   /// entry actions of the states entered. A final state handles events but never leaves.
   bool ProcessEvent(const Event& event) {
-    static constexpr auto kFunction = detail::QualifiedFunctionName(PLINTH_PRETTY_FUNCTION);
-    if (RefusesEvents(kFunction.c_str(), __LINE__)) {
+    constexpr const char* kFunction = "Melvo::StateMachine<State, Initializer>::ProcessEvent";
+    if (RefusesEvents(kFunction, __LINE__)) {
       return false;
     }
     nextStateName.clear();
     std::string reason;
     const StateEntry& current = currentState->second;
     if (!current.state->HandleEvent(event, nextStateName, reason)) {
-      Log(kFunction.c_str(), __LINE__, kError, "Failed to process event");
+      Log(kFunction, __LINE__, kError, "Failed to process event");
       return false;
     }
     if (current.kind == Final || nextStateName == currentState->first) {
@@ -232,18 +229,17 @@ class StateMachine {
   /// Runs the entry action of the current state, and of each state it leads to, until an entry
   /// action names its own state. Transitions made here are logged without a reason.
   bool EntryAction(const Event& event) {
-    static constexpr auto kFunction = detail::QualifiedFunctionName(PLINTH_PRETTY_FUNCTION);
-    if (RefusesEvents(kFunction.c_str(), __LINE__)) {
+    constexpr const char* kFunction = "Melvo::StateMachine<State, Initializer>::EntryAction";
+    if (RefusesEvents(kFunction, __LINE__)) {
       return false;
     }
     for (;;) {
       nextStateName.clear();
       currentState->second.state->Enter(event, nextStateName);
       if (nextStateName.empty()) {
-        Log(kFunction.c_str(), __LINE__, kWarn,
-            "Software error? You are not setting the next state's name when entering state '[{}]' with "
-            "event. "
-            "The state machine will stay in the original state.",
+        Log(kFunction, __LINE__, kWarn,
+            "Software error? You are not setting the next state's name when entering state '[{}]' "
+            "with event. The state machine will stay in the original state.",
             currentState->second.state->GetName());
         return false;
       }
@@ -260,32 +256,31 @@ class StateMachine {
   /// entry action of the state entered is the caller's. A name that is not in the machine leaves
   /// it without a current state until it is reset.
   bool GotoState(const Event& event, const std::string& targetName, const std::string& reason) {
-    static constexpr auto kFunction = detail::QualifiedFunctionName(PLINTH_PRETTY_FUNCTION);
-    if (RefusesEvents(kFunction.c_str(), __LINE__)) {
+    constexpr const char* kFunction = "Melvo::StateMachine<State, Initializer>::GotoState";
+    if (RefusesEvents(kFunction, __LINE__)) {
       return false;
     }
     if (targetName.empty()) {
-      Log(kFunction.c_str(), __LINE__, kWarn,
-          "Software error? You are not setting the next state's name in state '{}' while processing event. "
-          "The "
-          "state machine will stay in the same state.",
+      Log(kFunction, __LINE__, kWarn,
+          "Software error? You are not setting the next state's name in state '{}' "
+          "while processing event. The state machine will stay in the same state.",
           currentState->second.state->GetName());
       return false;
     }
     const auto left = currentState;
     currentState = states.find(targetName);
     if (currentState == states.end()) {
-      Log(kFunction.c_str(), __LINE__, kError,
+      Log(kFunction, __LINE__, kError,
           "Can't transition to state '{}' because it is not part of the state machine.", targetName);
       return false;
     }
     State& leftState = *left->second.state;
     leftState.Exit(event, targetName);
     if (reason.empty()) {
-      Log(kFunction.c_str(), __LINE__, kInfo, "State transition: {} --> {}", leftState.GetName(), targetName);
+      Log(kFunction, __LINE__, kInfo, "State transition: {} --> {}", leftState.GetName(), targetName);
     } else {
-      Log(kFunction.c_str(), __LINE__, kInfo, "State transition: {} --> {} ({})", leftState.GetName(),
-          targetName, reason);
+      Log(kFunction, __LINE__, kInfo, "State transition: {} --> {} ({})", leftState.GetName(), targetName,
+          reason);
     }
     return true;
   }
@@ -323,6 +318,8 @@ class StateMachine {
                               [state](const auto& entry) { return entry.second.state.get() == state; }));
   }
 
+  // `function` is the operation's name as the template spells it, the same for every state class
+  // and every host; a literal, as asynchronous loggers keep the pointer.
   template <typename... Args>
   void Log(const char* function, int line, int level, fmt::format_string<Args...> text,
            Args&&... args) const {

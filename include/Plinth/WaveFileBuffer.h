@@ -113,6 +113,9 @@ class PLINTH_API WaveFileBuffer {
   bool OpenFile();
   void UpdateHeader();
   bool IsStreamGood() const;
+  // Both public moves, which differ only in their words, in the fault they name first and in
+  // whether they forgive a read that reached the end.
+  bool MovePosition(std::int64_t position, bool put);
   const char* Direction() const { return forReading ? "reading" : "writing"; }
 
   std::string fileName;

@@ -11,7 +11,6 @@
 #include <direct.h>
 #include <stdlib.h>
 
-#include <atomic>
 #include <vector>
 
 namespace Melvo::platform {
@@ -19,8 +18,6 @@ namespace Melvo::platform {
 namespace {
 
 constexpr std::size_t kLongestPath = 32768;
-
-std::atomic<bool> processEnding{false};
 
 }  // namespace
 
@@ -61,16 +58,4 @@ bool ChangeWorkingDirectory(const boost::filesystem::path& folder) {
   return _wchdir(folder.c_str()) == 0;
 }
 
-bool ProcessIsEnding() {
-  return processEnding.load();
-}
-
 }  // namespace Melvo::platform
-
-// The library's DLL learns here that it is unloaded because the process ends (the reserved
-// argument is then not null): the system has already stopped the other threads. The C++ runtime
-// runs the library's global destructors after this returns.
-extern "C" BOOL WINAPI DllMain(HINSTANCE /*module*/, DWORD reason, LPVOID reserved) {
-  if (reason == DLL_PROCESS_DETACH && reserved != nullptr) Melvo::platform::processEnding.store(true);
-  return TRUE;
-}
