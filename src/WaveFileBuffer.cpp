@@ -2,8 +2,13 @@
 // header kept current on disk after every block written.
 #include <Plinth/WaveFileBuffer.h>
 
+#include <algorithm>
 #include <cstddef>
+#include <cstring>
 #include <ios>
+#include <istream>
+#include <memory>
+#include <string_view>
 
 #include <boost/filesystem/operations.hpp>
 #include <boost/system/error_code.hpp>
@@ -72,6 +77,27 @@ std::uint32_t BytesPerSecond(std::int16_t bitsPerSample, std::int16_t numChannel
 // it is reported as 0 rather than as infinity or NaN, which no caller could use.
 double SecondsOf(std::uint32_t audioBytes, std::uint32_t bytesPerSecond) {
   return bytesPerSecond == 0 ? 0.0 : static_cast<double>(audioBytes) / bytesPerSecond;
+}
+
+// The offset of the first "data" tag from the stream's position on, wherever it stands (inside
+// another chunk's text too), or -1 when the stream ends first. Reads in large blocks, keeping the
+// last three bytes of each so that a tag split between two blocks is found as well.
+std::streamoff FindDataTag(std::istream& stream) {
+  constexpr std::string_view kTag("data", 4);
+  constexpr std::size_t kKept = kTag.size() - 1;
+  const auto buffer = std::make_unique<char[]>(kKept + kStreamBufferSize);
+  std::streamoff bufferStart = stream.tellg();
+  std::size_t kept = 0;
+  for (;;) {
+    stream.read(buffer.get() + kept, kStreamBufferSize);
+    const std::size_t filled = kept + static_cast<std::size_t>(stream.gcount());
+    const std::size_t found = std::string_view(buffer.get(), filled).find(kTag);
+    if (found != std::string_view::npos) return bufferStart + static_cast<std::streamoff>(found);
+    if (!stream) return -1;
+    kept = std::min(kKept, filled);
+    std::memmove(buffer.get(), buffer.get() + filled - kept, kept);
+    bufferStart += static_cast<std::streamoff>(filled - kept);
+  }
 }
 
 }  // namespace
@@ -215,20 +241,16 @@ bool WaveFileBuffer::InitializeForRead() {
   }
 
   // The "data" chunk follows the fmt chunk, which may be longer than 16 bytes, and possibly other
-  // chunks; a byte-by-byte search finds it without trusting any of their sizes.
-  std::uint32_t window = 0;
-  char next = 0;
-  while (window != kDataTag) {
-    if (!stream.get(next)) {
-      PLINTH_LOG(kLog, spdlog::level::err, "Error opening file {} for reading. Data tag not found.",
-                 fileName);
-      return false;
-    }
-    window = window >> 8 | static_cast<std::uint32_t>(static_cast<unsigned char>(next)) << 24;
+  // chunks; a search for its tag finds it without trusting any of their sizes.
+  const std::streamoff dataTag = FindDataTag(stream);
+  if (dataTag < 0) {
+    PLINTH_LOG(kLog, spdlog::level::err, "Error opening file {} for reading. Data tag not found.", fileName);
+    return false;
   }
 
   unsigned char dataRecord[kDataRecordSize];
-  stream.seekg(-4, std::ios::cur);
+  stream.clear();
+  stream.seekg(dataTag);
   stream.read(reinterpret_cast<char*>(dataRecord), kDataRecordSize);
   // A tag cut off before its size is no usable data chunk.
   if (stream.gcount() != kDataRecordSize) {

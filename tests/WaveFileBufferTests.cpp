@@ -106,6 +106,22 @@ TEST_F(WaveFileBufferTest, WritesWithACurrentHeaderAndReadsBackPastOtherChunks) 
   EXPECT_EQ(wave.GetFileSize(), 44);
 }
 
+// The search reads the file in blocks: a tag split between two of them is found too.
+TEST_F(WaveFileBufferTest, FindsTheDataTagWhereverItStands) {
+  for (const std::size_t filler : {0, 65533, 65534, 65535, 65536}) {
+    boost::filesystem::ofstream(Path("tag.wav"), std::ios::binary)
+        << Header(0).substr(0, 36) << std::string(filler, 'x') << std::string("data\4\0\0\0abcd", 12);
+    Melvo::WaveFileBuffer wave;
+    EXPECT_TRUE(wave.Load(Path("tag.wav"))) << filler;
+    EXPECT_EQ(wave.GetAudioDataSize(), 4) << filler;
+    char audio[4] = {};
+    std::uint32_t read = 0;
+    EXPECT_TRUE(wave.ReadDataFromFile(audio, read, 4));
+    EXPECT_EQ(std::string(audio, read), "abcd") << filler;
+  }
+  Logged();
+}
+
 TEST_F(WaveFileBufferTest, RefusesWhatCannotBeReadOrCreated) {
   const std::string bad = Path("bad.wav"), header = Header(0);
   // For the files that are no wave files, the log is given by the reason for rejecting them.
@@ -114,6 +130,7 @@ TEST_F(WaveFileBufferTest, RefusesWhatCannotBeReadOrCreated) {
       {bad, header.substr(0, 35), false, "File size 35 is too small to be a wave file"},
       {bad, "X" + header.substr(1), false, "File header is not that of a wave file"},
       {bad, header.substr(0, 36), false, "Data tag not found"},
+      {bad, header.substr(0, 36) + std::string(65533, 'x') + "dat", false, "Data tag not found"},
       {folder.Path().string(), "", false, "E OpenFile: Error trying to open file @ for reading.\n"},
       {Path("gone.wav"), "", false, "E OpenFile: Error trying to open file @/gone.wav for reading.\n"},
       {"", "", false, "E OpenFile: Error trying to open file for reading. file name must be specified.\n"},
