@@ -5,6 +5,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <optional>
 
 #include <boost/filesystem/path.hpp>
 
@@ -43,6 +44,8 @@ class File {
   // True when both handles reach the same file, under whatever names.
   bool IsSameFileAs(const File& other) const;
   bool Truncate();
+  // The size of a regular file; none for a pipe, a device or anything else without one.
+  std::optional<std::uint64_t> Size() const;
 
   // Reads until `size` bytes are in, the file ends or a read fails. Complete, EndOfSource or
   // ReadFailed.

@@ -59,6 +59,12 @@ bool File::Truncate() {
   return ::ftruncate(Descriptor(handle_), 0) == 0;
 }
 
+std::optional<std::uint64_t> File::Size() const {
+  struct stat status {};
+  if (::fstat(Descriptor(handle_), &status) != 0 || !S_ISREG(status.st_mode)) return std::nullopt;
+  return static_cast<std::uint64_t>(status.st_size);
+}
+
 File::Transfer File::Read(void* buffer, std::size_t size) {
   auto* bytes = static_cast<char*>(buffer);
   std::size_t done = 0;

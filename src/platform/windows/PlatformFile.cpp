@@ -75,6 +75,14 @@ bool File::Truncate() {
   return ::SetFilePointerEx(Native(handle_), start, nullptr, FILE_BEGIN) && ::SetEndOfFile(Native(handle_));
 }
 
+std::optional<std::uint64_t> File::Size() const {
+  LARGE_INTEGER size{};
+  if (::GetFileType(Native(handle_)) != FILE_TYPE_DISK || !::GetFileSizeEx(Native(handle_), &size)) {
+    return std::nullopt;
+  }
+  return static_cast<std::uint64_t>(size.QuadPart);
+}
+
 File::Transfer File::Read(void* buffer, std::size_t size) {
   auto* bytes = static_cast<char*>(buffer);
   std::size_t done = 0;
