@@ -1,6 +1,7 @@
 // CRC-32 checksums of files, their verification, and copies through a work file.
 #include <Plinth/FileIntegrity.h>
 
+#include <algorithm>
 #include <memory>
 #include <optional>
 
@@ -14,6 +15,7 @@ namespace Melvo {
 namespace {
 
 using Callback = boost::function<bool()>;
+using Progress = FileProgressCallback;
 using platform::File;
 using Outcome = File::Outcome;
 
@@ -26,49 +28,62 @@ constexpr std::uint64_t kCopyBlock = 32768;
 constexpr std::size_t kReadChunk = 128 * 1024;
 constexpr std::size_t kKernelCopyChunk = 8 * 1024 * 1024;
 
-bool IsInterrupted(const Callback& interruptCallback, std::string& errorMessage) {
-  if (interruptCallback.empty()) return false;
+// The interruption callback asked through the progress path, which it does not need to see. It
+// lives no longer than the call it serves, so it refers to the caller's callable without copying it.
+Progress AskingOnly(const Callback& interruptCallback) {
+  if (interruptCallback.empty()) return {};
   // A fresh copy for every check: state kept inside the callable starts over each time.
-  if (!Callback(interruptCallback)()) return false;
-  errorMessage = "File operation interrupted";
-  return true;
+  return [&interruptCallback](const FileProgress&) { return Callback(interruptCallback)(); };
 }
 
-// Asks the callback as often as if the file were worked through one fixed-size block at a time
+// Asks for progress as often as if the file were worked through one fixed-size block at a time
 // (`checksPerBlock` times for each block, the first before the block is read), while the bytes
 // actually move in chunks of any size: the checks of a block are asked once the bytes reaching it
-// have moved. Only the moment of a check changes, never their number or order, and work that is
-// interrupted is thrown away, so no caller can tell the difference.
+// have moved, and report the bytes the block-at-a-time work would have read by then. Only the moment
+// of a check changes, never their number, order or report, and work that is interrupted is thrown
+// away, so no caller can tell the difference.
 class BlockChecks {
  public:
-  BlockChecks(const Callback& interruptCallback, std::string& errorMessage, std::uint64_t blockSize,
-              std::uint64_t checksPerBlock)
-      : interruptCallback_(interruptCallback),
+  BlockChecks(const Progress& progress, FilePass pass, const File& input, std::string& errorMessage,
+              std::uint64_t blockSize, std::uint64_t checksPerBlock)
+      : progress_(progress),
+        // Nobody to tell: spare the system call.
+        report_{pass, 0, progress.empty() ? std::nullopt : input.Size()},
         errorMessage_(errorMessage),
         blockSize_(blockSize),
         checksPerBlock_(checksPerBlock) {}
 
   // The first check of the block at `position`, which comes before any of it is read.
   bool InterruptedBeforeReading(std::uint64_t position) {
-    return InterruptedUpTo(position / blockSize_ * checksPerBlock_ + 1);
+    return InterruptedUpTo(position / blockSize_ * checksPerBlock_ + 1, position);
   }
 
   // After the bytes up to `position` moved: the checks of every block moved whole and, when the
   // data `stopped` there (the file ended, or reading or writing failed), of the block it stopped in.
   bool InterruptedAfterMoving(std::uint64_t position, bool stopped) {
-    return InterruptedUpTo((position / blockSize_ + (stopped ? 1 : 0)) * checksPerBlock_);
+    return InterruptedUpTo((position / blockSize_ + (stopped ? 1 : 0)) * checksPerBlock_, position);
   }
 
  private:
-  bool InterruptedUpTo(std::uint64_t checks) {
+  // Asks every check up to number `checks` (counted from 1), `position` bytes having moved.
+  bool InterruptedUpTo(std::uint64_t checks, std::uint64_t position) {
+    if (progress_.empty()) return false;
     while (asked_ < checks) {
+      // A block's first check comes before it is read, any later ones after.
+      const std::uint64_t block = asked_ / checksPerBlock_;
+      const bool blockRead = asked_ % checksPerBlock_ != 0;
       ++asked_;
-      if (IsInterrupted(interruptCallback_, errorMessage_)) return true;
+      report_.bytesDone = std::min(position, (block + (blockRead ? 1 : 0)) * blockSize_);
+      if (progress_(report_)) {
+        errorMessage_ = "File operation interrupted";
+        return true;
+      }
     }
     return false;
   }
 
-  const Callback& interruptCallback_;
+  const Progress& progress_;
+  FileProgress report_;
   std::string& errorMessage_;
   const std::uint64_t blockSize_;
   const std::uint64_t checksPerBlock_;
@@ -113,9 +128,9 @@ File::Transfer MoveThroughBuffer(File& input, File& output, unsigned char* buffe
 // Moves every byte of `input` into `output`, in the kernel while the system can do it there.
 bool MoveContents(File& input, File& output, const boost::filesystem::path& sourcePath,
                   const boost::filesystem::path& workPath, std::string& errorMessage,
-                  const Callback& interruptCallback) {
+                  const Progress& progress) {
   // Twice per block: before reading it, and before writing it.
-  BlockChecks checks(interruptCallback, errorMessage, kCopyBlock, 2);
+  BlockChecks checks(progress, FilePass::Copy, input, errorMessage, kCopyBlock, 2);
   const auto buffer = ChunkBuffer();
   bool inKernel = true;
   std::uint64_t position = 0;
@@ -151,7 +166,7 @@ bool HaveSameSize(const boost::filesystem::path& a, const boost::filesystem::pat
 // Copies the source into the work file, which is opened (created, truncated) before the source's
 // own opening is looked at. A size that differs once both are closed fails with no message.
 bool CopyFileContents(const boost::filesystem::path& sourcePath, WorkFile& work, std::string& errorMessage,
-                      const Callback& interruptCallback) {
+                      const Progress& progress) {
   File input = File::OpenForReading(sourcePath);
   File output = File::OpenForWriting(work.Path());
   // Truncating a work file that is the source itself, under its own name or another, would destroy
@@ -174,7 +189,7 @@ bool CopyFileContents(const boost::filesystem::path& sourcePath, WorkFile& work,
     errorMessage = "Fail to open destionation file: " + work.Path().string();
     return false;
   }
-  if (!MoveContents(input, output, sourcePath, work.Path(), errorMessage, interruptCallback)) return false;
+  if (!MoveContents(input, output, sourcePath, work.Path(), errorMessage, progress)) return false;
   input.Close();
   if (!output.Close()) {
     errorMessage = "Fail to write file: " + work.Path().string();
@@ -183,46 +198,8 @@ bool CopyFileContents(const boost::filesystem::path& sourcePath, WorkFile& work,
   return HaveSameSize(sourcePath, work.Path());
 }
 
-bool DoFileCopy(const boost::filesystem::path& sourcePath, const boost::filesystem::path& destinationPath,
-                std::optional<std::uint32_t> expectedChecksum, std::string& errorMessage,
-                const Callback& interruptCallback) {
-  if (sourcePath.empty()) {
-    errorMessage = "No source file provided";
-    return false;
-  }
-  if (destinationPath.empty()) {
-    errorMessage = "No destination file provided";
-    return false;
-  }
-  // A device, a pipe, a socket or a folder in the destination's place (or behind a link there) is
-  // never replaced by a file.
-  boost::system::error_code statusError;
-  const boost::filesystem::file_type type = boost::filesystem::status(destinationPath, statusError).type();
-  if (type != boost::filesystem::regular_file && type != boost::filesystem::file_not_found &&
-      type != boost::filesystem::status_error) {
-    errorMessage = "Fail to replace destination: " + destinationPath.string() + " is not a regular file";
-    return false;
-  }
-  WorkFile work(destinationPath);
-  if (!CopyFileContents(sourcePath, work, errorMessage, interruptCallback)) return false;
-  if (expectedChecksum &&
-      !VerifyCRC32Checksum(work.Path(), *expectedChecksum, errorMessage, interruptCallback)) {
-    return false;
-  }
-  boost::system::error_code renameError;
-  boost::filesystem::rename(work.Path(), destinationPath, renameError);
-  if (renameError) {
-    errorMessage = renameError.message();
-    return false;
-  }
-  work.Release();
-  return true;
-}
-
-}  // namespace
-
-bool ComputeCRC32Checksum(const boost::filesystem::path& filePath, std::uint32_t& checksum,
-                          std::string& errorMessage, boost::function<bool()> interruptCallback) {
+bool DoComputeChecksum(const boost::filesystem::path& filePath, std::uint32_t& checksum,
+                       std::string& errorMessage, const Progress& progress, FilePass pass) {
   if (filePath.empty()) {
     errorMessage = "No input file";
     return false;
@@ -232,7 +209,7 @@ bool ComputeCRC32Checksum(const boost::filesystem::path& filePath, std::uint32_t
     errorMessage = "Failed to open " + filePath.string();
     return false;
   }
-  BlockChecks checks(interruptCallback, errorMessage, kChecksumBlock, 1);
+  BlockChecks checks(progress, pass, file, errorMessage, kChecksumBlock, 1);
   const auto chunk = ChunkBuffer();
   detail::Crc32 crc;
   std::uint64_t position = 0;
@@ -253,25 +230,97 @@ bool ComputeCRC32Checksum(const boost::filesystem::path& filePath, std::uint32_t
   return true;
 }
 
-bool VerifyCRC32Checksum(const boost::filesystem::path& filePath, std::uint32_t expectedChecksum,
-                         std::string& errorMessage, boost::function<bool()> interruptCallback) {
+bool DoVerifyChecksum(const boost::filesystem::path& filePath, std::uint32_t expectedChecksum,
+                      std::string& errorMessage, const Progress& progress) {
   std::uint32_t computed = 0;
-  if (!ComputeCRC32Checksum(filePath, computed, errorMessage, interruptCallback)) return false;
+  if (!DoComputeChecksum(filePath, computed, errorMessage, progress, FilePass::Verify)) return false;
   if (computed == expectedChecksum) return true;
   errorMessage = "Checksum failure when copying: " + filePath.string() + ". We expected " +
                  std::to_string(expectedChecksum) + " but we got " + std::to_string(computed);
   return false;
 }
 
+bool DoFileCopy(const boost::filesystem::path& sourcePath, const boost::filesystem::path& destinationPath,
+                std::optional<std::uint32_t> expectedChecksum, std::string& errorMessage,
+                const Progress& progress) {
+  if (sourcePath.empty()) {
+    errorMessage = "No source file provided";
+    return false;
+  }
+  if (destinationPath.empty()) {
+    errorMessage = "No destination file provided";
+    return false;
+  }
+  // A device, a pipe, a socket or a folder in the destination's place (or behind a link there) is
+  // never replaced by a file.
+  boost::system::error_code statusError;
+  const boost::filesystem::file_type type = boost::filesystem::status(destinationPath, statusError).type();
+  if (type != boost::filesystem::regular_file && type != boost::filesystem::file_not_found &&
+      type != boost::filesystem::status_error) {
+    errorMessage = "Fail to replace destination: " + destinationPath.string() + " is not a regular file";
+    return false;
+  }
+  WorkFile work(destinationPath);
+  if (!CopyFileContents(sourcePath, work, errorMessage, progress)) return false;
+  if (expectedChecksum && !DoVerifyChecksum(work.Path(), *expectedChecksum, errorMessage, progress)) {
+    return false;
+  }
+  boost::system::error_code renameError;
+  boost::filesystem::rename(work.Path(), destinationPath, renameError);
+  if (renameError) {
+    errorMessage = renameError.message();
+    return false;
+  }
+  work.Release();
+  return true;
+}
+
+}  // namespace
+
+bool ComputeCRC32Checksum(const boost::filesystem::path& filePath, std::uint32_t& checksum,
+                          std::string& errorMessage, boost::function<bool()> interruptCallback) {
+  return DoComputeChecksum(filePath, checksum, errorMessage, AskingOnly(interruptCallback),
+                           FilePass::Checksum);
+}
+
+bool VerifyCRC32Checksum(const boost::filesystem::path& filePath, std::uint32_t expectedChecksum,
+                         std::string& errorMessage, boost::function<bool()> interruptCallback) {
+  return DoVerifyChecksum(filePath, expectedChecksum, errorMessage, AskingOnly(interruptCallback));
+}
+
 bool FileCopy(const boost::filesystem::path& sourcePath, const boost::filesystem::path& destinationPath,
               std::string& errorMessage, boost::function<bool()> interruptCallback) {
-  return DoFileCopy(sourcePath, destinationPath, std::nullopt, errorMessage, interruptCallback);
+  return DoFileCopy(sourcePath, destinationPath, std::nullopt, errorMessage, AskingOnly(interruptCallback));
 }
 
 bool FileCopyWithCRC32(const boost::filesystem::path& sourcePath,
                        const boost::filesystem::path& destinationPath, std::uint32_t expectedChecksum,
                        std::string& errorMessage, boost::function<bool()> interruptCallback) {
-  return DoFileCopy(sourcePath, destinationPath, expectedChecksum, errorMessage, interruptCallback);
+  return DoFileCopy(sourcePath, destinationPath, expectedChecksum, errorMessage,
+                    AskingOnly(interruptCallback));
+}
+
+bool ComputeCRC32ChecksumWithProgress(const boost::filesystem::path& filePath, std::uint32_t& checksum,
+                                      std::string& errorMessage, FileProgressCallback progress) {
+  return DoComputeChecksum(filePath, checksum, errorMessage, progress, FilePass::Checksum);
+}
+
+bool VerifyCRC32ChecksumWithProgress(const boost::filesystem::path& filePath, std::uint32_t expectedChecksum,
+                                     std::string& errorMessage, FileProgressCallback progress) {
+  return DoVerifyChecksum(filePath, expectedChecksum, errorMessage, progress);
+}
+
+bool FileCopyWithProgress(const boost::filesystem::path& sourcePath,
+                          const boost::filesystem::path& destinationPath, std::string& errorMessage,
+                          FileProgressCallback progress) {
+  return DoFileCopy(sourcePath, destinationPath, std::nullopt, errorMessage, progress);
+}
+
+bool FileCopyWithCRC32WithProgress(const boost::filesystem::path& sourcePath,
+                                   const boost::filesystem::path& destinationPath,
+                                   std::uint32_t expectedChecksum, std::string& errorMessage,
+                                   FileProgressCallback progress) {
+  return DoFileCopy(sourcePath, destinationPath, expectedChecksum, errorMessage, progress);
 }
 
 }  // namespace Melvo

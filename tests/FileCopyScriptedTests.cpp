@@ -5,6 +5,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <optional>
 #include <string>
 #include <utility>
 
@@ -43,6 +44,9 @@ bool File::Truncate() {
 }
 bool File::TakePermissionsOf(const File&) {
   return true;
+}
+std::optional<std::uint64_t> File::Size() const {
+  return kSource.size();
 }
 File::Transfer File::Read(void* buffer, std::size_t size) {
   const std::size_t bytes = std::min(size, kSource.size() - readPosition);

@@ -6,11 +6,13 @@
 #include <functional>
 #include <iterator>
 #include <memory>
+#include <optional>
 #include <random>
 #include <stdexcept>
 #include <string>
 #include <system_error>
 #include <thread>
+#include <tuple>
 #include <vector>
 
 #include <gtest/gtest.h>
@@ -43,6 +45,7 @@ using boost::filesystem::path;
 using Melvo::ComputeCRC32Checksum;
 using Melvo::FileCopy;
 using Melvo::FileCopyWithCRC32;
+using Melvo::FilePass;
 using Melvo::VerifyCRC32Checksum;
 
 constexpr std::uint32_t kDigitsCrc = 0xCBF43926;  // of "123456789"
@@ -76,14 +79,37 @@ std::uint32_t BoostCrc(const std::string& bytes) {
   return crc.checksum();
 }
 
-// Counts the checks of one operation and interrupts at check `stopAt` (never when 0).
+// Counts the checks of one operation and interrupts at check `stopAt` (never when 0); as a progress
+// callback it also keeps what each check reported.
 struct Checks {
+  using Report = std::tuple<FilePass, std::uint64_t, std::optional<std::uint64_t>>;
   int asked = 0;
   int stopAt = 0;
+  std::vector<Report> reports{};
   boost::function<bool()> Callback() {
     return [this] { return ++asked == stopAt; };
   }
+  Melvo::FileProgressCallback Progress() {
+    return [this](const Melvo::FileProgress& now) {
+      reports.emplace_back(now.pass, now.bytesDone, now.bytesTotal);
+      return ++asked == stopAt;
+    };
+  }
 };
+
+// The reports of a verified copy of `size` bytes, worked through one block at a time: the copy's
+// before and after reading each 32768-byte block, then the checksum's before each 4096-byte block of
+// the work file.
+std::vector<Checks::Report> BlockReports(std::uint64_t size) {
+  std::vector<Checks::Report> reports;
+  for (std::uint64_t start = 0; start <= size; start += 32768) {
+    reports.emplace_back(FilePass::Copy, start, size);
+    reports.emplace_back(FilePass::Copy, std::min(size, start + 32768), size);
+  }
+  for (std::uint64_t start = 0; start <= size; start += 4096)
+    reports.emplace_back(FilePass::Verify, start, size);
+  return reports;
+}
 
 class FileIntegrityTest : public testing::Test {
  protected:
@@ -145,9 +171,10 @@ TEST_F(FileIntegrityTest, ChecksumsAndCopiesTakeEveryByteAskingOncePerBlock) {
     EXPECT_EQ(copy.asked, static_cast<int>(2 * (size / 32768 + 1)));
 
     Checks verified;
-    ASSERT_TRUE(FileCopyWithCRC32(source, folder / "verified", crc, message, verified.Callback()));
+    ASSERT_TRUE(
+        Melvo::FileCopyWithCRC32WithProgress(source, folder / "verified", crc, message, verified.Progress()));
     EXPECT_EQ(ReadAll(folder / "verified"), bytes);
-    EXPECT_EQ(verified.asked, copy.asked + checksum.asked);
+    EXPECT_EQ(verified.reports, BlockReports(size));
 #ifndef _WIN32
     // From another file system the kernel cannot copy, so the bytes pass through the process.
     const path elsewhere = otherFileSystem.Path() / "source";
@@ -178,6 +205,13 @@ TEST_F(FileIntegrityTest, ChecksumFailuresLeaveTheChecksumAlone) {
        "Failed to open " + missing.string()},
       {[&](std::uint32_t&) { return VerifyCRC32Checksum(digits, 1, message, kNoCallback); },
        "Checksum failure when copying: " + digits.string() + ". We expected 1 but we got 3421780262"},
+      {[&](std::uint32_t&) {
+         const auto stopUnlessVerifying = [](const Melvo::FileProgress& now) {
+           return now.pass != FilePass::Verify;
+         };
+         return Melvo::VerifyCRC32ChecksumWithProgress(digits, 1, message, stopUnlessVerifying);
+       },
+       "Checksum failure when copying: " + digits.string() + ". We expected 1 but we got 3421780262"},
   };
 #ifndef _WIN32
   // Memory at address 0 is never mapped, so reading there is a true read error.
@@ -202,6 +236,9 @@ TEST_F(FileIntegrityTest, ChecksumFailuresLeaveTheChecksumAlone) {
     EXPECT_FALSE(ComputeCRC32Checksum(file, crc, message, checks.Callback()));
     EXPECT_EQ(checks.asked, stopAt);
     EXPECT_EQ(message, kInterrupted);
+    Checks reported{0, stopAt};
+    EXPECT_FALSE(Melvo::ComputeCRC32ChecksumWithProgress(file, crc, message, reported.Progress()));
+    EXPECT_EQ(reported.reports.back(), Checks::Report(FilePass::Checksum, (stopAt - 1) * 4096, 300000));
   }
 }
 
@@ -304,15 +341,17 @@ TEST_F(FileIntegrityTest, FailedCopiesKeepTheDestinationAndRemoveTheWorkFile) {
   const std::size_t descriptors = OpenDescriptors();
 #endif
   for (const Case& c : cases) {
-    for (const bool verified : {false, true}) {
-      if (c.verifiedOnly && !verified) continue;
+    for (const int form : {0, 1, 2}) {  // FileCopy, FileCopyWithCRC32, and that with progress
+      if (c.verifiedOnly && form == 0) continue;
       SCOPED_TRACE(c.expected);
       WriteAll(destination, "old content");
       message = "earlier text";
       Checks checks{0, c.stopAt};
-      const bool copied = verified
-                              ? FileCopyWithCRC32(c.from, c.to, c.expectedCrc, message, checks.Callback())
-                              : FileCopy(c.from, c.to, message, checks.Callback());
+      const bool copied =
+          form == 2
+              ? Melvo::FileCopyWithCRC32WithProgress(c.from, c.to, c.expectedCrc, message, checks.Progress())
+          : form == 1 ? FileCopyWithCRC32(c.from, c.to, c.expectedCrc, message, checks.Callback())
+                      : FileCopy(c.from, c.to, message, checks.Callback());
       EXPECT_FALSE(copied);
       EXPECT_EQ(message, c.expected);
       EXPECT_EQ(ReadAll(destination), "old content");
@@ -574,7 +613,9 @@ TEST_F(FileIntegrityTest, ChecksumOfAPipeRidesOutSignals) {
     const itimerval every{{0, 300}, {0, 300}};
     ::setitimer(ITIMER_REAL, &every, nullptr);
     std::uint32_t crc = 0;
-    EXPECT_TRUE(ComputeCRC32Checksum(fifo, crc, message, kNoCallback)) << message;
+    // A pipe has no size to report: a total would stop the checksum.
+    const auto stopOnTotal = [](const Melvo::FileProgress& now) { return now.bytesTotal.has_value(); };
+    EXPECT_TRUE(Melvo::ComputeCRC32ChecksumWithProgress(fifo, crc, message, stopOnTotal)) << message;
     EXPECT_EQ(crc, BoostCrc(bytes));
 
     // Only a failed call is retried, whatever errno an earlier call left: a host without standard

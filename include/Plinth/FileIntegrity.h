@@ -22,6 +22,10 @@
 // next; state it reaches through a pointer or reference does. An empty callable never interrupts; a
 // check that returns true stops the work with "File operation interrupted".
 //
+// Each function has a form ending in WithProgress that takes a progress callback instead: it is
+// asked at exactly the same checks, told which pass over the data is running, how many bytes of it
+// are done and how many there are, and stops the work the same way when it returns true.
+//
 // Failures give false and replace `errorMessage` with their text; success leaves `errorMessage`
 // as it was. Nothing is logged and nothing of the library's own is thrown: exceptions of the
 // callback and allocation failures pass to the caller, and a copy cleans up its work file first.
@@ -32,6 +36,7 @@
 #include <Plinth/Export.h>
 
 #include <cstdint>
+#include <optional>
 #include <string>
 
 #include <boost/filesystem/path.hpp>
@@ -69,5 +74,52 @@ PLINTH_API bool FileCopyWithCRC32(const boost::filesystem::path& sourcePath,
                                   const boost::filesystem::path& destinationPath,
                                   std::uint32_t expectedChecksum, std::string& errorMessage,
                                   boost::function<bool()> interruptCallback);
+
+/// A pass of the file utilities over a file's bytes.
+enum class FilePass {
+  Checksum,  ///< ComputeCRC32ChecksumWithProgress reading its file
+  Copy,      ///< a copy moving the source's bytes into its work file
+  Verify,    ///< VerifyCRC32ChecksumWithProgress reading its file, or a verified copy its work file
+};
+
+/// Where a pass stands at one check of a ...WithProgress function.
+struct FileProgress {
+  FilePass pass;  ///< the pass the check belongs to
+  /// The bytes of the pass read so far, counted as if the file were worked through one block at a
+  /// time: a check before a block counts the blocks before it, a copy's check between reading a block
+  /// and writing it counts that block too. A copy's last check therefore shows every byte, a
+  /// checksum's last check the bytes before its final, partly filled or empty, block.
+  std::uint64_t bytesDone;
+  /// The size of the pass's file when the pass began; none for a file that has no size of its own,
+  /// such as a pipe. A file that grows meanwhile may give more bytes done than this.
+  std::optional<std::uint64_t> bytesTotal;
+};
+
+/// Told the progress at every check; returning true stops the work with "File operation
+/// interrupted". The function calls its own copy of the callable each time, so state kept inside
+/// the callable carries from one check to the next. An empty callable is never asked.
+using FileProgressCallback = boost::function<bool(const FileProgress&)>;
+
+/// ComputeCRC32Checksum, reporting the pass FilePass::Checksum to `progress` at its checks.
+PLINTH_API bool ComputeCRC32ChecksumWithProgress(const boost::filesystem::path& filePath,
+                                                 std::uint32_t& checksum, std::string& errorMessage,
+                                                 FileProgressCallback progress);
+
+/// VerifyCRC32Checksum, reporting the pass FilePass::Verify to `progress` at its checks.
+PLINTH_API bool VerifyCRC32ChecksumWithProgress(const boost::filesystem::path& filePath,
+                                                std::uint32_t expectedChecksum, std::string& errorMessage,
+                                                FileProgressCallback progress);
+
+/// FileCopy, reporting the pass FilePass::Copy to `progress` at its checks.
+PLINTH_API bool FileCopyWithProgress(const boost::filesystem::path& sourcePath,
+                                     const boost::filesystem::path& destinationPath,
+                                     std::string& errorMessage, FileProgressCallback progress);
+
+/// FileCopyWithCRC32, reporting to `progress` the pass FilePass::Copy at the checks of the copy, then
+/// FilePass::Verify at those of the checksum over the work file.
+PLINTH_API bool FileCopyWithCRC32WithProgress(const boost::filesystem::path& sourcePath,
+                                              const boost::filesystem::path& destinationPath,
+                                              std::uint32_t expectedChecksum, std::string& errorMessage,
+                                              FileProgressCallback progress);
 
 }  // namespace Melvo

@@ -5,6 +5,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <optional>
 
 #include <boost/filesystem/path.hpp>
 
@@ -47,6 +48,8 @@ class File {
   // withholds, so that a copy is never open to more users than its source. Where the system has
   // no such bits (Windows), the file keeps its folder's default access rules.
   bool TakePermissionsOf(const File& source);
+  // The size of a regular file; none for a pipe, a device or anything else without one.
+  std::optional<std::uint64_t> Size() const;
 
   // Reads until `size` bytes are in, the file ends or a read fails. Complete, EndOfSource or
   // ReadFailed.

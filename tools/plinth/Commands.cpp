@@ -9,8 +9,6 @@
 #include <cstdint>
 #include <cstdio>
 
-#include <boost/filesystem/operations.hpp>
-
 #ifdef _WIN32
 #include <io.h>
 #else
@@ -38,12 +36,6 @@ void PrintChecksum(std::uint32_t checksum, const std::string& name) {
   std::printf("%08x  %s\n", static_cast<unsigned>(checksum), name.c_str());
 }
 
-// The library's block sizes and how often it asks the callback per block: a checksum once per
-// 4096-byte block, a copy twice per 32768-byte block.
-constexpr CopyProgress::Pass kChecksumSource{"checksumming", 1, 4096};
-constexpr CopyProgress::Pass kCopy{"copying", 2, 32768};
-constexpr CopyProgress::Pass kVerifyCopy{"verifying", 1, 4096};
-
 }  // namespace
 
 int Crc32(const std::vector<std::string>& files) {
@@ -62,22 +54,16 @@ int Crc32(const std::vector<std::string>& files) {
 }
 
 int Copy(const std::string& source, const std::string& destination, bool verify) {
-  boost::system::error_code sizeError;
-  const std::uintmax_t size = boost::filesystem::file_size(source, sizeError);
-  std::vector<CopyProgress::Pass> passes;
-  if (verify) passes.push_back(kChecksumSource);
-  passes.push_back(kCopy);
-  if (verify) passes.push_back(kVerifyCopy);
-  CopyProgress progress(sizeError ? 0 : size, !sizeError, IsTerminal(stderr), passes);
+  CopyProgress progress(IsTerminal(stderr));
   progress.CatchInterrupt();
-  const auto check = [&progress] { return progress.Check(); };
+  const auto report = [&progress](const Melvo::FileProgress& now) { return progress.Report(now); };
 
   std::string error;
   std::uint32_t checksum = 0;
-  bool copied = !verify || Melvo::ComputeCRC32Checksum(source, checksum, error, check);
+  bool copied = !verify || Melvo::ComputeCRC32ChecksumWithProgress(source, checksum, error, report);
   if (copied) {
-    copied = verify ? Melvo::FileCopyWithCRC32(source, destination, checksum, error, check)
-                    : Melvo::FileCopy(source, destination, error, check);
+    copied = verify ? Melvo::FileCopyWithCRC32WithProgress(source, destination, checksum, error, report)
+                    : Melvo::FileCopyWithProgress(source, destination, error, report);
   }
   progress.Finish(copied);
   if (!copied) {

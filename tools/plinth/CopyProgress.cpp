@@ -24,15 +24,21 @@ double Mebibytes(std::uintmax_t bytes) {
   return static_cast<double>(bytes) / (1024.0 * 1024.0);
 }
 
+const char* Label(Melvo::FilePass pass) {
+  switch (pass) {
+    case Melvo::FilePass::Checksum:
+      return "checksumming";
+    case Melvo::FilePass::Copy:
+      return "copying";
+    case Melvo::FilePass::Verify:
+      return "verifying";
+  }
+  return "";
+}
+
 }  // namespace
 
-CopyProgress::CopyProgress(std::uintmax_t totalBytes, bool sizeKnown, bool visible, std::vector<Pass> passes)
-    : totalBytes(totalBytes),
-      sizeKnown(sizeKnown),
-      visible(visible),
-      passes(std::move(passes)),
-      passStart(std::chrono::steady_clock::now()),
-      lastDraw(passStart) {}
+CopyProgress::CopyProgress(bool visible) : visible(visible) {}
 
 void CopyProgress::CatchInterrupt() {
   catching = std::signal(SIGINT, OnInterrupt) != SIG_ERR;
@@ -46,52 +52,39 @@ bool CopyProgress::Interrupted() {
   return interruptRequested.load();
 }
 
-std::uintmax_t CopyProgress::ExpectedChecks(const Pass& pass) const {
-  return static_cast<std::uintmax_t>(pass.checksPerBlock) * (totalBytes / pass.blockBytes + 1);
-}
-
-bool CopyProgress::Check() {
-  // A pass whose checks are all counted has ended; the next check belongs to the next pass. With
-  // the size unknown there is no telling, and the line stays with the first pass.
-  if (sizeKnown && passIndex + 1 < passes.size() && checksInPass == ExpectedChecks(passes[passIndex])) {
-    ++passIndex;
-    checksInPass = 0;
-    passStart = std::chrono::steady_clock::now();
-  }
-  ++checksInPass;
-  const auto now = std::chrono::steady_clock::now();
-  if (visible && (checksInPass == 1 || now - lastDraw >= kRedrawInterval)) {
-    lastDraw = now;
-    Draw(DoneBytes());
+bool CopyProgress::Report(const Melvo::FileProgress& progress) {
+  const bool newPass = !last || last->pass != progress.pass;
+  last = progress;
+  if (visible) {
+    const auto now = std::chrono::steady_clock::now();
+    if (newPass) passStart = now;
+    if (newPass || now - lastDraw >= kRedrawInterval) {
+      lastDraw = now;
+      Draw(progress.bytesDone);
+    }
   }
   return Interrupted();
 }
 
 void CopyProgress::Finish(bool complete) {
-  if (!visible) return;
-  Draw(complete && sizeKnown ? totalBytes : DoneBytes());
+  // Nothing was drawn when the work failed before its first report.
+  if (!visible || !last) return;
+  Draw(complete && last->bytesTotal ? *last->bytesTotal : last->bytesDone);
   std::fputc('\n', stderr);
   std::fflush(stderr);
 }
 
-std::uintmax_t CopyProgress::DoneBytes() const {
-  const Pass& pass = passes[passIndex];
-  // Each check comes before a step of a block, so the blocks before the current one are done.
-  const std::uintmax_t blocks = checksInPass == 0 ? 0 : (checksInPass - 1) / pass.checksPerBlock;
-  const std::uintmax_t done = blocks * pass.blockBytes;
-  return sizeKnown ? std::min(done, totalBytes) : done;
-}
-
 void CopyProgress::Draw(std::uintmax_t done) {
-  const Pass& pass = passes[passIndex];
   const double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - passStart).count();
   const double rate = seconds > 0.0 ? Mebibytes(done) / seconds : 0.0;
-  if (sizeKnown) {
-    const unsigned percent = totalBytes == 0 ? 100u : static_cast<unsigned>(done * 100 / totalBytes);
-    std::fprintf(stderr, "\r%s %ju of %ju bytes (%u%%), %.1f MiB/s   ", pass.label, done, totalBytes, percent,
-                 rate);
+  if (last->bytesTotal) {
+    const std::uintmax_t total = *last->bytesTotal;
+    // A file that grew while it was read may pass its size.
+    const unsigned percent = total == 0 ? 100u : static_cast<unsigned>(std::min(done, total) * 100 / total);
+    std::fprintf(stderr, "\r%s %ju of %ju bytes (%u%%), %.1f MiB/s   ", Label(last->pass), done, total,
+                 percent, rate);
   } else {
-    std::fprintf(stderr, "\r%s %ju bytes, %.1f MiB/s   ", pass.label, done, rate);
+    std::fprintf(stderr, "\r%s %ju bytes, %.1f MiB/s   ", Label(last->pass), done, rate);
   }
   std::fflush(stderr);
 }

@@ -109,6 +109,12 @@ bool File::TakePermissionsOf(const File& source) {
          ::fchmod(Descriptor(handle_), status.st_mode & (S_IRWXU | S_IRWXG | S_IRWXO) & ~ProcessUmask()) == 0;
 }
 
+std::optional<std::uint64_t> File::Size() const {
+  struct stat status {};
+  if (::fstat(Descriptor(handle_), &status) != 0 || !S_ISREG(status.st_mode)) return std::nullopt;
+  return static_cast<std::uint64_t>(status.st_size);
+}
+
 File::Transfer File::Read(void* buffer, std::size_t size) {
   auto* bytes = static_cast<char*>(buffer);
   std::size_t done = 0;

@@ -79,6 +79,14 @@ bool File::TakePermissionsOf(const File& /*source*/) {
   return true;
 }
 
+std::optional<std::uint64_t> File::Size() const {
+  LARGE_INTEGER size{};
+  if (::GetFileType(Native(handle_)) != FILE_TYPE_DISK || !::GetFileSizeEx(Native(handle_), &size)) {
+    return std::nullopt;
+  }
+  return static_cast<std::uint64_t>(size.QuadPart);
+}
+
 File::Transfer File::Read(void* buffer, std::size_t size) {
   auto* bytes = static_cast<char*>(buffer);
   std::size_t done = 0;
