@@ -32,7 +32,7 @@ CrashHandler::Configuration::Configuration(const boost::filesystem::path& dumpNa
                                            const boost::filesystem::path& dumpFolder, bool generateDump)
     : dumpName(dumpName), dumpFolder(dumpFolder), generateDump(generateDump) {}
 
-CrashHandler::CrashHandler() = default;
+CrashHandler::CrashHandler() : timeLimit(platform::kDefaultCrashTimeLimit) {}
 
 CrashHandler::~CrashHandler() = default;
 
@@ -50,6 +50,15 @@ bool CrashHandler::configure(const Configuration& configuration) {
 
 const CrashHandler::Configuration& CrashHandler::getConfig() const {
   return config;
+}
+
+void CrashHandler::setTimeLimit(std::chrono::milliseconds limit) {
+  timeLimit = limit;
+  platform::SetCrashTimeLimit(limit.count());
+}
+
+std::chrono::milliseconds CrashHandler::getTimeLimit() const {
+  return timeLimit;
 }
 
 bool CrashHandler::initialize() {

@@ -57,6 +57,8 @@ void InstallCrashFilter(CrashFilter filter) {
   script.installedFilter = filter;
 }
 
+void SetCrashTimeLimit(std::int64_t) {}
+
 bool PrepareThreadForCrash() {
   script.calls.push_back("prepare thread");
   return script.threadPrepared;

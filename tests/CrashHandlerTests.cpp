@@ -12,6 +12,7 @@
 #include <Plinth/Logging.h>
 
 #include <algorithm>
+#include <chrono>
 #include <cstdint>
 #include <cstdlib>
 #include <fstream>
@@ -125,9 +126,16 @@ void Journal(const std::string& line) {
   if (!WriteJournalFile(journal, line + "\n")) std::abort();
 }
 
+int* volatile nowhere = nullptr;
+// Set by a host that crashes inside the sink, while the sink holds its lock.
+volatile bool crashInSink = false;
+// The logger the host hands the library.
+std::shared_ptr<spdlog::logger> hostLogger;
+
 class JournalSink : public spdlog::sinks::base_sink<std::mutex> {
  protected:
   void sink_it_(const spdlog::details::log_msg& message) override {
+    if (crashInSink) *nowhere = 1;
     Journal(std::string(spdlog::level::to_short_c_str(message.level)) + " " +
             std::string(message.logger_name.begin(), message.logger_name.end()) + " " +
             message.source.filename + " " + message.source.funcname + ": " +
@@ -156,7 +164,6 @@ class JournalingObserver : public Melvo::ICrashHandlerObserver {
   std::string name_;
 };
 
-int* volatile nowhere = nullptr;
 volatile int sink = 0;
 
 void NoteCrashingThread() {
@@ -232,6 +239,7 @@ class CrashHandlerTest : public testing::Test {
           if (journal < 0) std::abort();
           auto logger = std::make_shared<spdlog::logger>("vorn.Plinth", std::make_shared<JournalSink>());
           logger->set_level(spdlog::level::trace);
+          hostLogger = logger;
           InitLoggerPlinth({logger}, LoggerThreadPoolSettings{1024, 1});
           setUp();
           CrashHandler& handler = CrashHandler::getInstance();
@@ -352,6 +360,33 @@ INSTANTIATE_TEST_SUITE_P(Crashes, CrashKindTest, testing::ValuesIn(kCrashKinds),
                          [](const testing::TestParamInfo<CrashKind>& kind) {
                            return std::string(kind.param.name);
                          });
+
+// Handling that hangs, in an observer that never returns or on the lock of a log sink the crashed
+// code held, still ends the process within the time limit, as the crash itself would have.
+TEST_F(CrashHandlerTest, HandlingThatHangsEndsWithinTheTimeLimit) {
+  static std::shared_ptr<Melvo::ICrashHandlerObserver> neverReturns;
+  struct Stuck : Melvo::ICrashHandlerObserver {
+    void OnCrash() override { std::this_thread::sleep_for(std::chrono::hours(1)); }
+  };
+  void (*const hangs[])() = {[] {
+                               neverReturns = std::make_shared<Stuck>();
+                               CrashHandler::getInstance().AddObserver(neverReturns);
+                               CrashHostWritesThroughNull();
+                             },
+                             [] {
+                               NoteCrashingThread();
+                               crashInSink = true;
+                               hostLogger->info("the sink crashes");
+                             }};
+  for (void (*const hang)() : hangs) {
+    const auto start = std::chrono::steady_clock::now();
+    RunHost(hang, &writeDump,
+            [] { CrashHandler::getInstance().setTimeLimit(std::chrono::milliseconds(500)); });
+    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(4));
+    EXPECT_TRUE(EndedAs(status, kNullWriteEnd)) << PlinthTest::DescribeWaitStatus(status);
+  }
+  EXPECT_EQ(CrashHandler::getInstance().getTimeLimit(), std::chrono::seconds(5)) << "the default";
+}
 
 TEST_F(CrashHandlerTest, NoDumpWantedLogsTwoMessagesWritesNothingAndTellsNoOne) {
   const CrashHandler::Configuration noDump{"host", folder, false};

@@ -7,6 +7,7 @@
 #include <Plinth/Export.h>
 #include <Plinth/Observed.h>
 
+#include <chrono>
 #include <cstdint>
 #include <memory>
 #include <mutex>
@@ -70,6 +71,17 @@ class PLINTH_API CrashHandler
   /// The configuration in force.
   const Configuration& getConfig() const;
 
+  /// How long the handling of a crash (writing the dump, logging, telling the observers) may take
+  /// before the process is ended anyway, so that a crash never leaves a hung process behind: a log
+  /// statement blocked on a lock the crashed code held, or an observer that never returns, cannot
+  /// keep a supervisor from restarting the service. When the limit passes, the process dies of the
+  /// crash's own signal on Linux (killed should that fail) and ends with the exception's code on
+  /// Windows. Default 5 seconds; zero or less for no limit. Takes no lock: set it before a crash
+  /// can happen.
+  void setTimeLimit(std::chrono::milliseconds limit);
+  /// The time limit in force.
+  std::chrono::milliseconds getTimeLimit() const;
+
   /// Installs the library's crash filter for the whole process, replacing the one installed before,
   /// and prepares the calling thread as initializeThread does. Always true.
   bool initialize();
@@ -85,6 +97,7 @@ class PLINTH_API CrashHandler
   friend std::int32_t CrashHandlerMinidump(platform::CrashRecord* crash);
 
   Configuration config;
+  std::chrono::milliseconds timeLimit;
 
   static std::mutex s_creationLock;
   static std::shared_ptr<CrashHandler> s_instance;

@@ -20,6 +20,13 @@ using CrashFilter = std::int32_t (*)(CrashRecord* crash);
 // Makes `filter` the process's top-level crash filter, replacing whatever was installed before.
 void InstallCrashFilter(CrashFilter filter);
 
+// How long the handling of a crash may take, the filter included, before the process is ended
+// anyway: with the crash's own status where the platform can, killed otherwise. A filter stuck on
+// a lock the crashed code held, or in an observer that never returns, cannot keep a service from
+// being restarted. 0 or less: no limit.
+constexpr std::int64_t kDefaultCrashTimeLimit = 5000;
+void SetCrashTimeLimit(std::int64_t milliseconds);
+
 // Lets the filter run on the calling thread even when that thread crashed by exhausting its stack.
 // Each thread needs this once; false when the system refused it.
 bool PrepareThreadForCrash();

@@ -10,6 +10,7 @@
 #include <sys/mman.h>
 #include <sys/stat.h>
 #include <sys/syscall.h>
+#include <sys/time.h>
 #include <unistd.h>
 
 #include "platform/linux/MinidumpWriter.h"
@@ -23,6 +24,7 @@ constexpr int kFatalSignals[] = {SIGSEGV, SIGBUS, SIGFPE, SIGILL, SIGABRT, SIGTR
 constexpr std::size_t kAlternateStackSize = 256 * 1024;
 
 std::atomic<CrashFilter> installedFilter{nullptr};
+std::atomic<std::int64_t> crashTimeLimit{kDefaultCrashTimeLimit};
 // The thread that is handling a crash, 0 while none is.
 std::atomic<pid_t> crashingThread{0};
 
@@ -79,10 +81,47 @@ void DieOf(int signal) {
   syscall(SYS_tgkill, getpid(), CurrentThreadId(), signal);
 }
 
+// The signal of the crash being handled, for the time limit's handler.
+std::atomic<int> crashSignal{0};
+
+// The handling of the crash ran out of time, stuck on a lock the crashed code held, say: the
+// process dies of the crash's own signal at once, whichever thread this runs on. Should that not
+// end it, nothing can but a kill.
+void OnCrashTimeLimit(int) {
+  const int signal = crashSignal.load();
+  DieOf(signal);
+  sigset_t crash;
+  sigemptyset(&crash);
+  sigaddset(&crash, signal);
+  sigprocmask(SIG_UNBLOCK, &crash, nullptr);
+  kill(getpid(), SIGKILL);
+}
+
+// Ends the process once `milliseconds` have passed, unless it has ended by then.
+void StartCrashTimeLimit(int signal, std::int64_t milliseconds) {
+  if (milliseconds <= 0) return;
+  crashSignal.store(signal);
+  struct sigaction action {};
+  action.sa_handler = &OnCrashTimeLimit;
+  action.sa_flags = SA_ONSTACK;
+  sigemptyset(&action.sa_mask);
+  sigaction(SIGALRM, &action, nullptr);
+  // The crashing thread takes the timer's signal whatever its mask was, so some thread always can.
+  sigset_t alarm;
+  sigemptyset(&alarm);
+  sigaddset(&alarm, SIGALRM);
+  sigprocmask(SIG_UNBLOCK, &alarm, nullptr);
+  itimerval limit{};
+  limit.it_value.tv_sec = milliseconds / 1000;
+  limit.it_value.tv_usec = milliseconds % 1000 * 1000;
+  setitimer(ITIMER_REAL, &limit, nullptr);
+}
+
 void OnFatalSignal(int signal, siginfo_t* info, void* context) {
   const pid_t self = CurrentThreadId();
   pid_t handling = 0;
   if (crashingThread.compare_exchange_strong(handling, self)) {
+    StartCrashTimeLimit(signal, crashTimeLimit.load());
     CrashRecord record{signal, info, static_cast<const ucontext_t*>(context), self};
     if (CrashFilter filter = installedFilter.load()) filter(&record);
   } else if (handling != self) {
@@ -132,6 +171,10 @@ void InstallCrashFilter(CrashFilter filter) {
   action.sa_flags = SA_SIGINFO | SA_ONSTACK;
   sigemptyset(&action.sa_mask);
   for (int signal : kFatalSignals) sigaction(signal, &action, nullptr);
+}
+
+void SetCrashTimeLimit(std::int64_t milliseconds) {
+  crashTimeLimit.store(milliseconds);
 }
 
 bool PrepareThreadForCrash() {

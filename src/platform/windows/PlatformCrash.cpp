@@ -26,8 +26,23 @@ using MiniDumpWriteDumpFunction = BOOL(WINAPI*)(HANDLE process, DWORD processId,
 constexpr ULONG kStackGuarantee = 64 * 1024;
 
 std::atomic<CrashFilter> installedFilter{nullptr};
+std::atomic<std::int64_t> crashTimeLimit{kDefaultCrashTimeLimit};
+std::atomic<DWORD> crashCode{0};
+
+// Ends the process with the crash's code once the time limit has passed, unless it has ended by
+// then.
+DWORD WINAPI EndWhenTimeIsUp(LPVOID) {
+  Sleep(static_cast<DWORD>(crashTimeLimit.load()));
+  TerminateProcess(GetCurrentProcess(), crashCode.load());
+  return 0;
+}
 
 LONG WINAPI TopLevelFilter(EXCEPTION_POINTERS* pointers) {
+  crashCode.store(pointers->ExceptionRecord->ExceptionCode);
+  if (crashTimeLimit.load() > 0) {
+    const HANDLE watchdog = CreateThread(nullptr, 0, &EndWhenTimeIsUp, nullptr, 0, nullptr);
+    if (watchdog != nullptr) CloseHandle(watchdog);
+  }
   CrashRecord record{pointers};
   const CrashFilter filter = installedFilter.load();
   return filter != nullptr ? filter(&record) : EXCEPTION_CONTINUE_SEARCH;
@@ -72,6 +87,10 @@ class DumpLibrary {
 void InstallCrashFilter(CrashFilter filter) {
   installedFilter.store(filter);
   SetUnhandledExceptionFilter(&TopLevelFilter);
+}
+
+void SetCrashTimeLimit(std::int64_t milliseconds) {
+  crashTimeLimit.store(milliseconds);
 }
 
 bool PrepareThreadForCrash() {
