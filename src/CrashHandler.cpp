@@ -86,6 +86,10 @@ std::int32_t CrashHandlerMinidump(platform::CrashRecord* crash) {
   using Outcome = platform::DumpResult::Outcome;
   const std::string dumpPathText = DumpPath(config).string();
   const platform::DumpResult dump = platform::WriteCrashDump(dumpPathText, crash);
+  if (dump.missingThreads != nullptr) {
+    PLINTH_LOG(kLog, spdlog::level::warn, "Dump file '{}' lacks threads of the process: {} (error {})",
+               dumpPathText, dump.missingThreads, dump.missingThreadsError);
+  }
   switch (dump.outcome) {
     case Outcome::WriterNotFound:
       PLINTH_LOG(kLog, spdlog::level::warn, "DBGHELP.DLL not found");

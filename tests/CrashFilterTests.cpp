@@ -189,6 +189,7 @@ TEST_F(CrashFilterTest, EachFailureIsLoggedAndOnlyATriedDumpTellsTheObservers) {
     void (*arrange)();
     Calls calls;
     std::string logged;
+    std::int32_t result = 0;
   };
   const std::string filter = "Melvo::CrashHandlerMinidump: ";
   const Case cases[] = {
@@ -216,6 +217,17 @@ TEST_F(CrashFilterTest, EachFailureIsLoggedAndOnlyATriedDumpTellsTheObservers) {
        },
        {"dump to " + kDumpPath, "tell a"},
        "W " + filter + "Failed to create the file " + kDumpPath},
+      {"a dump without every thread",
+       [] {
+         script.dump = {Outcome::Written, 0};
+         script.dump.missingThreads = "tracing was refused";
+         script.dump.missingThreadsError = 1;
+       },
+       {"dump to " + kDumpPath, "tell a"},
+       "W " + filter + "Dump file '" + kDumpPath +
+           "' lacks threads of the process: tracing was refused (error 1)\n" + "I " + filter +
+           "Saved dump file to '" + kDumpPath + "'",
+       1},
       // The platform's error code is logged unsigned.
       {"failed write",
        [] {
@@ -230,7 +242,7 @@ TEST_F(CrashFilterTest, EachFailureIsLoggedAndOnlyATriedDumpTellsTheObservers) {
     auto a = std::make_shared<CallRecorder>("a");
     handler.AddObserver(a);
     c.arrange();
-    EXPECT_EQ(Crash(), 0);
+    EXPECT_EQ(Crash(), c.result);
     EXPECT_EQ(script.calls, c.calls);
     EXPECT_EQ(Logged(), kEntry + c.logged + "\n");
   }

@@ -23,6 +23,7 @@
 #include <sched.h>
 #include <sys/auxv.h>
 #include <sys/mman.h>
+#include <sys/prctl.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/syscall.h>
@@ -53,6 +54,14 @@ constexpr std::uint32_t kThreadList = 3, kModuleList = 4, kMemoryList = 5, kExce
 
 pid_t ThreadId() {
   return static_cast<pid_t>(syscall(SYS_gettid));
+}
+
+// A thread that stays where it is until the process ends.
+std::atomic<int> parked{0};
+
+__attribute__((noinline)) void ParkForever() {
+  ++parked;
+  for (;;) pause();
 }
 
 std::string Hex(const std::string& bytes) {
@@ -433,6 +442,21 @@ TEST_F(MinidumpWriterTest, ADumpNeverGoesIntoAnEntrySomeoneElsePlanted) {
     EXPECT_TRUE(readFile(victim) == "precious") << "the dump went into the other file";
   }
 
+  // Where the other threads may not be traced (a process that is not dumpable, run by a user
+  // without the right to trace it anyway), the dump holds the crashing thread alone and says why.
+  PlinthTest::RunInChildProcess([&] {
+    std::thread(&ParkForever).detach();
+    while (parked < 1) sched_yield();
+    ASSERT_EQ(setgid(kNobody) | setuid(kNobody) | prctl(PR_SET_DUMPABLE, 0), 0);
+    const std::string ownDump = (folder / "own.dmp").string();
+    const auto result = Melvo::platform::WriteCrashDump(ownDump, &record);
+    EXPECT_EQ(result.outcome, Melvo::platform::DumpResult::Outcome::Written);
+    EXPECT_STREQ(result.missingThreads, "tracing the other threads was refused");
+    EXPECT_EQ(result.missingThreadsError, static_cast<std::uint32_t>(EPERM));
+    MinidumpReader own(ownDump);
+    EXPECT_EQ(own.U32(own.Stream(kThreadList).rva), 1u);
+  });
+
   // A process that may not remove what another user planted writes no dump at all.
   PlinthTest::RunInChildProcess([&] {
     writeFile(dump, "root's", 0644);
@@ -520,6 +544,34 @@ TEST_F(PlatformCrashTest, NullWriteDiesOfItsSignalWithADumpThatLldbReads) {
   EXPECT_NE(backtrace.find("SIGSEGV"), std::string::npos) << backtrace;
   EXPECT_NE(InnermostFrame(backtrace).find("WriteThroughNullPointer"), std::string::npos) << backtrace;
   EXPECT_NE(backtrace.find("PlatformCrashTest_NullWrite"), std::string::npos) << backtrace;
+}
+
+// Every thread is in the dump, the crashing one first, each with its registers and stack, and lldb
+// shows where each one stood.
+TEST_F(PlatformCrashTest, EveryThreadIsInTheDumpTheCrashingOneFirst) {
+  Crash(
+      [] {
+        for (int started = 0; started < 3; ++started) std::thread(&ParkForever).detach();
+        while (parked < 3) sched_yield();
+        WriteThroughNullPointer();
+      },
+      SIGSEGV);
+  MinidumpReader dump(dumpPath);
+  const std::uint32_t list = dump.Stream(kThreadList).rva;
+  ASSERT_EQ(dump.U32(list), 4u);
+  EXPECT_EQ(dump.U32(list + 4), static_cast<std::uint32_t>(child));
+  for (std::uint32_t thread = 0; thread < 4; ++thread) {
+    const std::size_t entry = list + 4 + thread * 48;
+    EXPECT_NE(dump.U32(entry + 28), 0u) << "the stack of thread " << thread;
+    EXPECT_EQ(dump.U32(entry + 40), 1232u) << "the registers of thread " << thread;
+  }
+  EXPECT_EQ(dump.MemoryRanges().size(), 4u);
+  const std::string backtrace = PlinthTest::LldbBacktrace(dumpPath, "thread backtrace all");
+  std::size_t parkedThreads = 0;
+  for (std::size_t at = 0; (at = backtrace.find("ParkForever", at)) != std::string::npos; ++at)
+    ++parkedThreads;
+  EXPECT_EQ(parkedThreads, 3u) << backtrace;
+  EXPECT_NE(InnermostFrame(backtrace).find("WriteThroughNullPointer"), std::string::npos) << backtrace;
 }
 
 TEST_F(PlatformCrashTest, StackOverflowIsCaughtOnTheAlternateStack) {

@@ -43,11 +43,15 @@ struct DumpResult {
   Outcome outcome;
   // The system's code for a failed write; 0 otherwise.
   std::uint32_t errorCode;
+  // Why the dump lacks threads of the process that it should hold, with the system's code; null
+  // when it holds every one.
+  const char* missingThreads = nullptr;
+  std::uint32_t missingThreadsError = 0;
 };
 
-// Writes the dump of this process for `crash` to the file `pathText` (narrow text), created, or
-// truncated when it exists, and readable by the process's own user alone where the system has
-// such permissions. Runs on the crashing thread.
+// Writes the dump of this process for `crash`, every thread in it, to the file `pathText` (narrow
+// text), created, or truncated when it exists, and readable by the process's own user alone where
+// the system has such permissions. Runs on the crashing thread.
 DumpResult WriteCrashDump(const std::string& pathText, CrashRecord* crash);
 
 }  // namespace Melvo::platform

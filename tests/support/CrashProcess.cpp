@@ -14,10 +14,10 @@ std::string ReadTextFile(const std::string& path) {
   return std::string(std::istreambuf_iterator<char>(file), std::istreambuf_iterator<char>());
 }
 
-std::string LldbBacktrace(const std::string& dumpPath) {
-  const std::string command =
-      "lldb --no-lldbinit --batch -c '" + dumpPath + "' -o 'thread backtrace' 2>/dev/null";
-  FILE* pipe = popen(command.c_str(), "r");
+std::string LldbBacktrace(const std::string& dumpPath, const std::string& command) {
+  const std::string run =
+      "lldb --no-lldbinit --batch -c '" + dumpPath + "' -o '" + command + "' 2>/dev/null";
+  FILE* pipe = popen(run.c_str(), "r");
   if (pipe == nullptr) throw std::runtime_error("cannot run lldb");
   std::string output;
   std::array<char, 4096> chunk;

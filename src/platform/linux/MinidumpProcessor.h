@@ -7,6 +7,7 @@
 #include <cstddef>
 #include <cstdint>
 
+#include <sys/user.h>
 #include <ucontext.h>
 
 #include "platform/linux/MinidumpFormat.h"
@@ -25,6 +26,9 @@ struct ThreadContext {
 
 // Records the registers that the signal which interrupted a thread saved in `source`.
 void CaptureContext(const ucontext_t& source, ThreadContext& context);
+// Records the registers of a thread stopped by a tracer.
+void CaptureContext(const user_regs_struct& registers, const user_fpregs_struct& floatingPoint,
+                    ThreadContext& context);
 
 // Fills in the processor's fields of the system information: architecture, identity, features.
 void DescribeProcessor(SystemInfo& info);

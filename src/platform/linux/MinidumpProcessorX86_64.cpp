@@ -42,13 +42,27 @@ struct Amd64Context {
 
 static_assert(sizeof(Amd64Context) == 1232 && sizeof(Amd64Context) <= kMaxContextSize);
 
+// Completes `context` with the control and integer flags and, when there are any, the
+// floating-point registers in their FXSAVE layout, and hands it over.
+void Store(Amd64Context& context, const void* fxsave, ThreadContext& captured) {
+  context.contextFlags = kContextControl | kContextInteger;
+  if (fxsave != nullptr) {
+    context.contextFlags |= kContextFloatingPoint;
+    std::memcpy(context.floatingPointSave, fxsave, sizeof context.floatingPointSave);
+    std::memcpy(&context.mxcsr, static_cast<const char*>(fxsave) + 24, sizeof context.mxcsr);
+  }
+  std::memcpy(captured.record, &context, sizeof context);
+  captured.size = sizeof context;
+  captured.stackPointer = context.rsp;
+}
+
 }  // namespace
 
 void CaptureContext(const ucontext_t& source, ThreadContext& captured) {
-  Amd64Context context{};
   const greg_t* registers = source.uc_mcontext.gregs;
   auto reg = [registers](int index) { return static_cast<std::uint64_t>(registers[index]); };
-  context.contextFlags = kContextControl | kContextInteger;
+  const std::uint64_t segments = reg(REG_CSGSFS);
+  Amd64Context context{};
   context.rax = reg(REG_RAX);
   context.rcx = reg(REG_RCX);
   context.rdx = reg(REG_RDX);
@@ -67,19 +81,42 @@ void CaptureContext(const ucontext_t& source, ThreadContext& captured) {
   context.r15 = reg(REG_R15);
   context.rip = reg(REG_RIP);
   context.eflags = static_cast<std::uint32_t>(reg(REG_EFL));
-  const std::uint64_t segments = reg(REG_CSGSFS);
   context.cs = static_cast<std::uint16_t>(segments);
   context.gs = static_cast<std::uint16_t>(segments >> 16);
   context.fs = static_cast<std::uint16_t>(segments >> 32);
-  if (source.uc_mcontext.fpregs != nullptr) {
-    context.contextFlags |= kContextFloatingPoint;
-    static_assert(sizeof(*source.uc_mcontext.fpregs) == sizeof context.floatingPointSave);
-    std::memcpy(context.floatingPointSave, source.uc_mcontext.fpregs, sizeof context.floatingPointSave);
-    context.mxcsr = source.uc_mcontext.fpregs->mxcsr;
-  }
-  std::memcpy(captured.record, &context, sizeof context);
-  captured.size = sizeof context;
-  captured.stackPointer = context.rsp;
+  static_assert(sizeof(*source.uc_mcontext.fpregs) == sizeof context.floatingPointSave);
+  Store(context, source.uc_mcontext.fpregs, captured);
+}
+
+void CaptureContext(const user_regs_struct& registers, const user_fpregs_struct& floatingPoint,
+                    ThreadContext& captured) {
+  Amd64Context context{};
+  context.rax = registers.rax;
+  context.rcx = registers.rcx;
+  context.rdx = registers.rdx;
+  context.rbx = registers.rbx;
+  context.rsp = registers.rsp;
+  context.rbp = registers.rbp;
+  context.rsi = registers.rsi;
+  context.rdi = registers.rdi;
+  context.r8 = registers.r8;
+  context.r9 = registers.r9;
+  context.r10 = registers.r10;
+  context.r11 = registers.r11;
+  context.r12 = registers.r12;
+  context.r13 = registers.r13;
+  context.r14 = registers.r14;
+  context.r15 = registers.r15;
+  context.rip = registers.rip;
+  context.eflags = static_cast<std::uint32_t>(registers.eflags);
+  context.cs = static_cast<std::uint16_t>(registers.cs);
+  context.ss = static_cast<std::uint16_t>(registers.ss);
+  context.ds = static_cast<std::uint16_t>(registers.ds);
+  context.es = static_cast<std::uint16_t>(registers.es);
+  context.fs = static_cast<std::uint16_t>(registers.fs);
+  context.gs = static_cast<std::uint16_t>(registers.gs);
+  static_assert(sizeof floatingPoint == sizeof context.floatingPointSave);
+  Store(context, &floatingPoint, captured);
 }
 
 void DescribeProcessor(SystemInfo& info) {

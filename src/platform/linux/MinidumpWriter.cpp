@@ -354,7 +354,8 @@ Location AppendModuleList(DumpFile& dump) {
 
 }  // namespace
 
-bool WriteMinidump(int fd, const CrashRecord& crash) {
+bool WriteMinidump(int fd, const CrashRecord& crash, const StoppedThread* othersBegin,
+                   const StoppedThread* othersEnd) {
   DumpFile dump(fd);
   const std::uint32_t headerRva = dump.Reserve(sizeof(Header));
   DirectoryEntry directory[kStreamCount] = {};
@@ -364,38 +365,50 @@ bool WriteMinidump(int fd, const CrashRecord& crash) {
   mapsLength = ReadWholeFile("/proc/self/maps", mapsText, sizeof mapsText);
   FindModules();
 
-  // The crashing thread: its registers, shared by the thread and exception streams, and its stack.
+  // Every thread: its registers and its stack, the crashing one first. Its registers serve the
+  // exception stream too.
+  static ThreadEntry threads[1 + kMaxOtherThreads];
+  static MemoryDescriptor stacks[1 + kMaxOtherThreads];
+  std::uint32_t threadCount = 0;
+  std::uint32_t stackCount = 0;
   static ThreadContext context;
+  const auto addThread = [&](pid_t id) {
+    ThreadEntry& thread = threads[threadCount++];
+    thread = ThreadEntry{};
+    thread.threadId = static_cast<std::uint32_t>(id);
+    thread.context = dump.Append(context.record, context.size);
+    std::uint64_t stackStart = 0;
+    std::uint64_t stackEnd = 0;
+    if (FindStack(context.stackPointer, stackStart, stackEnd)) {
+      thread.stack.start = stackStart;
+      thread.stack.memory = dump.Append(reinterpret_cast<const void*>(stackStart), stackEnd - stackStart);
+      stacks[stackCount++] = thread.stack;
+    }
+  };
   CaptureContext(*crash.context, context);
-  const Location contextLocation = dump.Append(context.record, context.size);
-  MemoryDescriptor stack{};
-  std::uint64_t stackStart = 0;
-  std::uint64_t stackEnd = 0;
-  if (FindStack(context.stackPointer, stackStart, stackEnd)) {
-    stack.start = stackStart;
-    stack.memory = dump.Append(reinterpret_cast<const void*>(stackStart), stackEnd - stackStart);
+  addThread(crash.threadId);
+  const Location contextLocation = threads[0].context;
+  for (const StoppedThread* other = othersBegin; other != othersEnd && threadCount < 1 + kMaxOtherThreads;
+       ++other) {
+    CaptureContext(other->registers, other->floatingPoint, context);
+    addThread(other->id);
   }
-
-  ThreadEntry thread{};
-  thread.threadId = static_cast<std::uint32_t>(crash.threadId);
-  thread.stack = stack;
-  thread.context = contextLocation;
-  const std::uint32_t threadCount = 1;
   const std::uint32_t threadList = dump.Append(&threadCount, sizeof threadCount).rva;
-  dump.Append(&thread, sizeof thread);
-  directory[stream++] = {kThreadListStream, {sizeof threadCount + sizeof thread, threadList}};
+  dump.Append(threads, threadCount * sizeof(ThreadEntry));
+  directory[stream++] = {
+      kThreadListStream,
+      {static_cast<std::uint32_t>(sizeof threadCount + threadCount * sizeof(ThreadEntry)), threadList}};
 
   directory[stream++] = {kModuleListStream, AppendModuleList(dump)};
 
-  const std::uint32_t rangeCount = stack.memory.dataSize != 0 ? 1 : 0;
-  const std::uint32_t memoryList = dump.Append(&rangeCount, sizeof rangeCount).rva;
-  if (rangeCount != 0) dump.Append(&stack, sizeof stack);
+  const std::uint32_t memoryList = dump.Append(&stackCount, sizeof stackCount).rva;
+  dump.Append(stacks, stackCount * sizeof(MemoryDescriptor));
   directory[stream++] = {
       kMemoryListStream,
-      {static_cast<std::uint32_t>(sizeof rangeCount + rangeCount * sizeof stack), memoryList}};
+      {static_cast<std::uint32_t>(sizeof stackCount + stackCount * sizeof(MemoryDescriptor)), memoryList}};
 
   ExceptionEntry exception{};
-  exception.threadId = thread.threadId;
+  exception.threadId = threads[0].threadId;
   exception.code = static_cast<std::uint32_t>(crash.signal);
   if (crash.info != nullptr) {
     exception.flags = static_cast<std::uint32_t>(crash.info->si_code);

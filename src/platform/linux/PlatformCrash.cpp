@@ -14,6 +14,7 @@
 #include <unistd.h>
 
 #include "platform/linux/MinidumpWriter.h"
+#include "platform/linux/OtherThreads.h"
 
 namespace Melvo::platform {
 
@@ -185,11 +186,15 @@ DumpResult WriteCrashDump(const std::string& pathText, CrashRecord* crash) {
   using Outcome = DumpResult::Outcome;
   const int file = OpenDumpFile(pathText.c_str());
   if (file < 0) return {Outcome::FileNotCreated, 0};
-  const bool written = WriteMinidump(file, *crash);
+  const OtherThreads others(crash->threadId);
+  const bool written = WriteMinidump(file, *crash, others.begin(), others.end());
   const int error = errno;
   close(file);
-  return written ? DumpResult{Outcome::Written, 0}
-                 : DumpResult{Outcome::WriteFailed, static_cast<std::uint32_t>(error)};
+  DumpResult result{written ? Outcome::Written : Outcome::WriteFailed,
+                    written ? 0 : static_cast<std::uint32_t>(error)};
+  result.missingThreads = others.Failure();
+  result.missingThreadsError = static_cast<std::uint32_t>(others.FailureError());
+  return result;
 }
 
 }  // namespace Melvo::platform
