@@ -1,6 +1,7 @@
 #include "platform/linux/OtherThreads.h"
 
 #include <cerrno>
+#include <csignal>
 #include <cstdint>
 #include <initializer_list>
 
@@ -30,7 +31,8 @@ struct Task {
 alignas(16) char helperStack[64 * 1024];
 
 // Raw system calls throughout: the helper shares the crashed process's memory and its thread's
-// storage, so it must touch none of the C library's state.
+// storage, so it must touch none of the C library's state (nor, in a checking build, the
+// sanitizers': this file is built without them).
 long Read(int fd, void* buffer, std::size_t size) {
   long got;
   do {
@@ -79,7 +81,9 @@ bool Stop(pid_t thread, StoppedThread& record) {
          syscall(SYS_ptrace, PTRACE_GETFPREGS, thread, nullptr, &record.floatingPoint) == 0;
 }
 
-__attribute__((no_sanitize("address", "thread", "undefined"))) int RunHelper(void*) {
+int RunHelper(void*) {
+  // A helper left behind by a process that died meanwhile (of the crash time limit, say) goes too.
+  syscall(SYS_prctl, PR_SET_PDEATHSIG, SIGKILL, 0, 0, 0);
   char signal = 0;
   if (Read(task.fromParent, &signal, 1) != 1) syscall(SYS_exit, 1);
   char path[32];
