@@ -4,6 +4,7 @@
 #include <csignal>
 #include <cstdint>
 #include <initializer_list>
+#include <utility>
 
 #include <dirent.h>
 #include <fcntl.h>
@@ -129,9 +130,18 @@ OtherThreads::OtherThreads(pid_t crashingThread) {
     Fail("no pipe to a helper process could be made");
     return;
   }
+  // A helper that died leaves a pipe without a reader: writing to it must fail, not end the process.
+  sigset_t pipeSignal;
+  sigemptyset(&pipeSignal);
+  sigaddset(&pipeSignal, SIGPIPE);
+  sigprocmask(SIG_BLOCK, &pipeSignal, nullptr);
   task = {getpid(), crashingThread, toHelper_[0], fromHelper_[1]};
-  helper_ = clone(&RunHelper, helperStack + sizeof helperStack,
-                  CLONE_VM | CLONE_FS | CLONE_FILES | CLONE_UNTRACED, nullptr);
+  // The helper has descriptors of its own, so that this process sees the end of the pipe should
+  // the helper die before it reports.
+  helper_ =
+      clone(&RunHelper, helperStack + sizeof helperStack, CLONE_VM | CLONE_FS | CLONE_UNTRACED, nullptr);
+  close(std::exchange(toHelper_[0], -1));
+  close(std::exchange(fromHelper_[1], -1));
   if (helper_ < 0) {
     Fail("no helper process could be started");
     return;
