@@ -87,6 +87,7 @@ wave)
   sox -n -r 8000 -c 1 -b 16 tone.wav synth 0.5 sine 440
   expect 0 "$tool" wave info tone.wav
   same "$(cat out)" "format: RIFF/WAVE
+encoding: signed integer PCM
 sample rate: 8000 Hz
 channels: 1
 bits per sample: 16
@@ -98,6 +99,32 @@ duration: 0.500 s"
   grep -qx "plinth: Error opening file noise.wav for reading. File header is not that of a wave file." err ||
     fail "no reason given: $(cat err)"
   [ ! -s out ] || fail "unexpected stdout: $(cat out)"
+  # The encodings that soxi -e tells apart (sox writes 24 bits as extensible).
+  while IFS='|' read -r options encoding; do
+    read -ra options <<<"$options"
+    sox -n -r 8000 -c 1 "${options[@]}" coded.wav synth 0.1 sine 440
+    expect 0 "$tool" wave info coded.wav
+    same "$(sed -n 2p out)" "encoding: $encoding"
+  done <<'ROWS'
+-e unsigned-integer -b 8|unsigned integer PCM
+-e floating-point -b 32|IEEE float
+-e mu-law|mu-law
+-e a-law|A-law
+-e signed-integer -b 24|extensible
+-e ima-adpcm|format tag 0x0011
+ROWS
+  # Sizes the header cannot state give no duration: a file cut short, and one of 4 GiB and more
+  # (sparse) whose header sizes wrapped.
+  head -c 1044 tone.wav >cut.wav
+  cp tone.wav big.wav
+  truncate -s $((4294967296 + 8044)) big.wav
+  while IFS='|' read -r file duration; do
+    expect 0 "$tool" wave info "$file"
+    same "$(tail -1 out)" "duration: unknown: $duration"
+  done <<'ROWS'
+cut.wav|the header declares 8000 bytes of audio, the file holds 1000
+big.wav|the file holds 4294975296 bytes after its header, more than the header's sizes can count (they wrap past 4 GiB)
+ROWS
   ;;
 version)
   for row in "1.9 1.10 <" "1.2.0 1.2 >" "2.0 2.0 =" "1.0.0 1.0.0-rc1 <" "1.02 1.2 <"; do

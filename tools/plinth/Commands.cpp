@@ -8,6 +8,7 @@
 
 #include <cstdint>
 #include <cstdio>
+#include <limits>
 
 #ifdef _WIN32
 #include <io.h>
@@ -34,6 +35,25 @@ void ReportFailure(const std::string& message) {
 
 void PrintChecksum(std::uint32_t checksum, const std::string& name) {
   std::printf("%08x  %s\n", static_cast<unsigned>(checksum), name.c_str());
+}
+
+// How the samples are encoded, by the format tag of the fmt chunk, in words close to soxi's.
+std::string Encoding(std::uint16_t tag, std::int16_t bitsPerSample) {
+  switch (tag) {
+    case 1:
+      return bitsPerSample <= 8 ? "unsigned integer PCM" : "signed integer PCM";
+    case 3:
+      return "IEEE float";
+    case 6:
+      return "A-law";
+    case 7:
+      return "mu-law";
+    case 0xFFFE:
+      return "extensible";
+  }
+  char text[32];
+  std::snprintf(text, sizeof text, "format tag 0x%04x", static_cast<unsigned>(tag));
+  return text;
 }
 
 }  // namespace
@@ -80,13 +100,29 @@ int WaveInfo(const std::string& file) {
   Melvo::WaveFileBuffer::WaveFileParams params;
   // The library logs why it refuses a file; the tool's logger shows that on standard error.
   if (!wave.Load() || !wave.GetWaveFileParams(params)) return 1;
+  const long long declared = wave.GetAudioDataSize();
+  const long long held = wave.GetFileDataSize();
   std::printf("format: RIFF/WAVE\n");
+  std::printf("encoding: %s\n", Encoding(wave.GetAudioFormat(), params.bitsPerSample).c_str());
   std::printf("sample rate: %u Hz\n", static_cast<unsigned>(params.sampleRate));
   std::printf("channels: %d\n", params.numChannels);
   std::printf("bits per sample: %d\n", params.bitsPerSample);
   std::printf("file size: %lld bytes\n", static_cast<long long>(wave.GetFileSize()));
-  std::printf("audio data size: %lld bytes\n", static_cast<long long>(wave.GetAudioDataSize()));
-  std::printf("duration: %.3f s\n", wave.GetDecimalSecondsInFile());
+  std::printf("audio data size: %lld bytes\n", declared);
+  // The header counts in 32 bits: past 4 GiB its sizes wrap, and a file cut short (or written as a
+  // stream, with a size to be filled in later) holds less than its header declares. A duration
+  // from such a header would be wrong, by hours at times.
+  if (held > std::numeric_limits<std::uint32_t>::max()) {
+    std::printf(
+        "duration: unknown: the file holds %lld bytes after its header, more than the header's sizes "
+        "can count (they wrap past 4 GiB)\n",
+        held);
+  } else if (declared > held) {
+    std::printf("duration: unknown: the header declares %lld bytes of audio, the file holds %lld\n", declared,
+                held);
+  } else {
+    std::printf("duration: %.3f s\n", wave.GetDecimalSecondsInFile());
+  }
   return 0;
 }
 

@@ -18,7 +18,8 @@ int Crc32(const std::vector<std::string>& files);
 // checksums the source first and has the copy proven against it, then prints the checksum line.
 int Copy(const std::string& source, const std::string& destination, bool verify);
 
-// Prints the format, rate, channels, sample width, sizes and duration of a WAVE file.
+// Prints the format, encoding, rate, channels, sample width, sizes and duration of a WAVE file; a
+// duration its sizes cannot give is said to be unknown, and why.
 int WaveInfo(const std::string& file);
 
 // Prints "<", "=" or ">" for the order of two version texts.

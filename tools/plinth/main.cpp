@@ -51,7 +51,7 @@ int main(int argc, char** argv) {
   CLI::App* wave = app.add_subcommand("wave", "WAVE files");
   wave->require_subcommand(1);
   CLI::App* waveInfo =
-      wave->add_subcommand("info", "Print a WAVE file's format, rate, channels, sizes, duration");
+      wave->add_subcommand("info", "Print a WAVE file's format, encoding, rate, channels, sizes, duration");
   waveInfo->add_option("FILE", waveFile, "WAVE file")->required();
   waveInfo->callback([&] { status = PlinthTool::WaveInfo(waveFile); });
 
