@@ -51,25 +51,46 @@ copy)
   expect 106 "$tool" copy onlyone  # CLI11: a required argument is missing
   ;;
 interrupt)
-  # Ctrl-C half-way: the source is a pipe, so the copy is certainly still running when SIGINT
-  # comes, and it sees the request at the next block the pipe delivers.
+  # Ctrl-C, SIGTERM or SIGHUP half-way: the source is a pipe, so the copy is certainly still running
+  # when the signal comes, and it sees the request at the next block the pipe delivers. Each job gets
+  # a process group of its own, where SIGINT is not ignored as in a script's background commands.
+  set -m
   mkfifo source
   echo old >dest
+  for signal in INT TERM HUP; do
+    "$tool" copy source dest >out 2>err &
+    pid=$!
+    exec 3>source
+    head -c 100000 /dev/zero >&3
+    for _ in $(seq 100); do [ -e dest.partial ] && break; sleep 0.05; done
+    [ -e dest.partial ] || fail "the copy did not start"
+    kill -"$signal" "$pid"
+    head -c 100000 /dev/zero >&3
+    exec 3>&-
+    wait "$pid"
+    same "$?:$(cat err):$(cat dest)" "$((128 + $(kill -l "$signal"))):plinth: File operation interrupted:old"
+    [ ! -e dest.partial ] || fail "the work file was left behind"
+  done
+  # Ctrl-C while the pipe has had no writer yet.
   "$tool" copy source dest >out 2>err &
   pid=$!
-  exec 3>source
-  head -c 100000 /dev/zero >&3
-  for _ in $(seq 100); do [ -e dest.partial ] && break; sleep 0.05; done
-  [ -e dest.partial ] || fail "the copy did not start"
+  for _ in $(seq 100); do [ "$(cat "/proc/$pid/wchan")" = wait_for_partner ] && break; sleep 0.05; done
   kill -INT "$pid"
-  head -c 100000 /dev/zero >&3
-  exec 3>&-
   wait "$pid"
-  status=$?
-  same "$status" 130
-  same "$(cat err)" "plinth: File operation interrupted"
-  same "$(cat dest)" old
+  same "$?:$(cat err):$(cat dest)" "130:plinth: interrupted while waiting for a writer to source:old"
   [ ! -e dest.partial ] || fail "the work file was left behind"
+  # A writer that sends nothing keeps the copy from its next check: a second signal stops it.
+  exec 3<>source
+  "$tool" copy source dest >out 2>err &
+  pid=$!
+  for _ in $(seq 100); do [ -e dest.partial ] && break; sleep 0.05; done
+  kill -TERM "$pid"
+  sleep 0.1
+  kill -TERM "$pid"
+  wait "$pid"
+  same "$?:$(cat err):$(cat dest)" "143:plinth: stopped at once by a second signal:old"
+  [ ! -e dest.partial ] || fail "the work file was left behind"
+  exec 3>&-
   ;;
 progress)
   # On a terminal the copy draws its progress line: each pass from its start, the last to its end.

@@ -74,22 +74,30 @@ int Crc32(const std::vector<std::string>& files) {
 }
 
 int Copy(const std::string& source, const std::string& destination, bool verify) {
-  CopyProgress progress(IsTerminal(stderr));
-  progress.CatchInterrupt();
+  CopyProgress progress(IsTerminal(stderr), destination);
+  progress.CatchSignals();
   const auto report = [&progress](const Melvo::FileProgress& now) { return progress.Report(now); };
 
   std::string error;
+  // Before each pass over the source; a stop signal that came before it stops the copy there.
+  const auto ready = [&progress, &source, &error] {
+    if (progress.ReadyToRead(source)) return true;
+    error = "File operation interrupted";
+    return false;
+  };
   std::uint32_t checksum = 0;
-  bool copied = !verify || Melvo::ComputeCRC32ChecksumWithProgress(source, checksum, error, report);
+  bool copied =
+      !verify || (ready() && Melvo::ComputeCRC32ChecksumWithProgress(source, checksum, error, report));
   if (copied) {
-    copied = verify ? Melvo::FileCopyWithCRC32WithProgress(source, destination, checksum, error, report)
-                    : Melvo::FileCopyWithProgress(source, destination, error, report);
+    copied = ready() &&
+             (verify ? Melvo::FileCopyWithCRC32WithProgress(source, destination, checksum, error, report)
+                     : Melvo::FileCopyWithProgress(source, destination, error, report));
   }
   progress.Finish(copied);
   if (!copied) {
     // The library leaves the message alone when the copy's size differs from the source's.
     ReportFailure(error.empty() ? "the copy of " + source + " came out at a different size" : error);
-    return CopyProgress::Interrupted() ? kInterruptedStatus : 1;
+    return CopyProgress::Interrupted() ? CopyProgress::InterruptedStatus() : 1;
   }
   if (verify) PrintChecksum(checksum, destination);
   return 0;

@@ -1,6 +1,7 @@
 // `plinth`: checksums, all-or-nothing copies, WAVE file facts and version comparison from the
 // command line, through the library's public API.
 #include "Commands.h"
+#include "CopyProgress.h"
 
 #include <Plinth/Logging.h>
 
@@ -21,7 +22,7 @@ void StartLogging() {
       std::make_shared<spdlog::logger>("vorn.Plinth", std::make_shared<spdlog::sinks::stderr_sink_mt>());
   logger->set_pattern("plinth: %v");
   logger->set_level(spdlog::level::err);
-  InitLoggerPlinth({logger}, LoggerThreadPoolSettings{64, 1});
+  PlinthTool::WithoutStopSignals([&logger] { InitLoggerPlinth({logger}, LoggerThreadPoolSettings{64, 1}); });
 }
 
 }  // namespace
@@ -40,8 +41,9 @@ int main(int argc, char** argv) {
   std::string source;
   std::string destination;
   bool verify = false;
-  CLI::App* copy = app.add_subcommand(
-      "copy", "Copy SOURCE over DEST; DEST is replaced only by a complete copy (Ctrl-C leaves it as it was)");
+  CLI::App* copy = app.add_subcommand("copy",
+                                      "Copy SOURCE over DEST; DEST is replaced only by a complete copy "
+                                      "(Ctrl-C, SIGTERM or SIGHUP leave it as it was)");
   copy->add_flag("--verify", verify, "Prove the copy by its CRC-32 before it replaces DEST");
   copy->add_option("SOURCE", source, "File to copy")->required();
   copy->add_option("DEST", destination, "Destination file")->required();
