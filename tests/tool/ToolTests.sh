@@ -1,9 +1,10 @@
 #!/usr/bin/env bash
 # Runs the plinth tool in a fresh temporary folder and checks its output and exit status.
-#   ToolTests.sh TOOL CASE     CASE: crc32, copy, interrupt, progress, wave or version
+#   ToolTests.sh TOOL CASE VERSION   CASE: crc32, copy, interrupt, progress, wave, version or usage
 set -uo pipefail
 tool=$1
 case_name=$2
+version=$3
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
 cd "$work"
@@ -21,16 +22,21 @@ same() { [ "$1" = "$2" ] || fail "got [$1], expected [$2]"; }
 
 case "$case_name" in
 crc32)
-  # Each file's checksum in rhash's simple format; a missing file is reported, the others still run.
+  # Each file's checksum in rhash's simple format, "-" being standard input; a file that fails is
+  # reported with the system's reason, the others still run. Output that cannot be written fails.
   printf 123456789 >digits
   : >empty
   head -c 100000 /dev/urandom >"random data"
-  expect 0 "$tool" crc32 digits empty "random data"
-  same "$(cat out)" "$(rhash --simple --crc32 digits empty "random data")"
+  expect 0 "$tool" crc32 digits empty - "random data" <"random data"
+  same "$(cat out)" "$(rhash --simple --crc32 digits empty - "random data" <"random data")"
   same "$(head -1 out)" "cbf43926  digits"
-  expect 1 "$tool" crc32 missing digits
+  mkdir folder
+  expect 1 "$tool" crc32 missing folder digits
   same "$(cat out)" "cbf43926  digits"
-  same "$(cat err)" "plinth: Failed to open missing"
+  same "$(cat err)" "plinth: Failed to open missing: No such file or directory
+plinth: Failed to read folder: Is a directory"
+  "$tool" crc32 digits >/dev/full 2>err
+  same "$?:$(cat err)" "1:plinth: cannot write to standard output: No space left on device"
   ;;
 copy)
   # A copy replaces the destination; with --verify it prints the proven checksum. A failed copy
@@ -43,12 +49,27 @@ copy)
   expect 0 "$tool" copy --verify source verified
   cmp source verified || fail "the verified copy differs from its source"
   same "$(cat out)" "$(rhash --simple --crc32 source | sed 's/source$/verified/')"
+  # Failures give the library's message and the system's reason, as cp does.
   echo old >dest
-  expect 1 "$tool" copy missing dest
-  same "$(cat err)" "plinth: Fail to open source file: missing"
+  mkdir folder
+  while IFS='|' read -r source destination message; do
+    expect 1 "$tool" copy "$source" "$destination"
+    same "$(cat err)" "plinth: $message"
+  done <<'ROWS'
+missing|dest|Fail to open source file: missing: No such file or directory
+folder|dest|Fail to read file: folder: Is a directory
+source|folder|Fail to replace destination: folder is not a regular file: Is a directory
+source|nowhere/dest|Fail to open destionation file: nowhere/dest.partial: No such file or directory
+ROWS
+  # A pipe is read to its end, though the library cannot prove a copy of it complete.
+  mkfifo pipe
+  printf data >pipe &
+  expect 1 "$tool" copy pipe dest
+  same "$(cat err)" "plinth: the copy of pipe cannot be proven complete by its size: it is not a regular file"
+  (ulimit -f 100 && trap '' XFSZ && exec "$tool" copy source dest) >out 2>err
+  same "$?:$(cat err)" "1:plinth: Fail to write file: dest.partial: File too large"
   same "$(cat dest)" old
   [ ! -e dest.partial ] || fail "the work file was left behind"
-  expect 106 "$tool" copy onlyone  # CLI11: a required argument is missing
   ;;
 interrupt)
   # Ctrl-C, SIGTERM or SIGHUP half-way: the source is a pipe, so the copy is certainly still running
@@ -120,6 +141,8 @@ duration: 0.500 s"
   grep -qx "plinth: Error opening file noise.wav for reading. File header is not that of a wave file." err ||
     fail "no reason given: $(cat err)"
   [ ! -s out ] || fail "unexpected stdout: $(cat out)"
+  expect 1 "$tool" wave info missing.wav
+  grep -qx "plinth: missing.wav: No such file or directory" err || fail "no reason given: $(cat err)"
   # The encodings that soxi -e tells apart (sox writes 24 bits as extensible).
   while IFS='|' read -r options encoding; do
     read -ra options <<<"$options"
@@ -153,6 +176,25 @@ version)
     expect 0 "$tool" version compare "$a" "$b"
     same "$(cat out)" "$want"
   done
+  ;;
+usage)
+  # A command line the tool cannot take: the problem and the usage line on standard error, status 2.
+  while IFS='|' read -r arguments problem usage; do
+    read -ra arguments <<<"$arguments"
+    expect 2 "$tool" "${arguments[@]}"
+    same "$(cat err)" "plinth: $problem
+Usage: plinth$usage"
+  done <<'ROWS'
+bogus|The following argument was not expected: bogus| [OPTIONS] SUBCOMMAND
+-V|The following argument was not expected: -V| [OPTIONS] SUBCOMMAND
+|a command is required| [OPTIONS] SUBCOMMAND
+copy onlyone|DEST is required| copy [OPTIONS] SOURCE DEST
+ROWS
+  expect 0 "$tool" --version
+  same "$(cat out)" "plinth $version
+built with the Plinth library $version"
+  "$tool" --version >/dev/full 2>err
+  same "$?:$(cat err)" "1:plinth: cannot write to standard output: No space left on device"
   ;;
 *) fail "unknown case $case_name" ;;
 esac

@@ -1,5 +1,6 @@
 // The tool's commands. Each writes its results to standard output and its failures, prefixed with
-// "plinth: ", to standard error, and returns the process's exit status.
+// "plinth: ", to standard error: the library's message, then the system's reason where there is one.
+// Each returns the process's exit status: 0, 1 for a failure.
 #pragma once
 
 #include <string>
@@ -8,7 +9,8 @@
 namespace PlinthTool {
 
 // One line per file: its CRC-32 in 8 lowercase hex digits, two spaces and the name as given
-// (the format of `rhash --simple --crc32`). A file that fails is reported and the others still run.
+// (the format of `rhash --simple --crc32`); "-" is standard input, named "(stdin)". A file that
+// fails is reported and the others still run.
 int Crc32(const std::vector<std::string>& files);
 
 // Copies `source` over `destination` through the library's all-or-nothing copy; with `verify`,
