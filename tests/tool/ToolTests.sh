@@ -29,7 +29,6 @@ crc32)
   head -c 100000 /dev/urandom >"random data"
   expect 0 "$tool" crc32 digits empty - "random data" <"random data"
   same "$(cat out)" "$(rhash --simple --crc32 digits empty - "random data" <"random data")"
-  same "$(head -1 out)" "cbf43926  digits"
   mkdir folder
   expect 1 "$tool" crc32 missing folder digits
   same "$(cat out)" "cbf43926  digits"
