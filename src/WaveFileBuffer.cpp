@@ -382,6 +382,10 @@ bool WaveFileBuffer::GetWaveFileParams(WaveFileParams& params) const {
   return true;
 }
 
+std::uint16_t WaveFileBuffer::GetAudioFormat() const {
+  return fmt ? fmt->audioFormat : 0;
+}
+
 bool WaveFileBuffer::IsStreamGood() const {
   return stream.is_open() && stream.good();
 }

@@ -64,6 +64,7 @@ TEST_F(WaveFileBufferTest, WritesWithACurrentHeaderAndReadsBackPastOtherChunks) 
   audio.resize(176400);
   const std::string name = Path("one.wav");
   Melvo::WaveFileBuffer wave;
+  EXPECT_EQ(wave.GetAudioFormat(), 0);
   ASSERT_TRUE(wave.Create(name, 44100, 2, 16));
   EXPECT_EQ(ReadAll(name), Header(0));
   ASSERT_TRUE(wave.WriteDataToFile(audio.data(), 76400));
@@ -73,11 +74,13 @@ TEST_F(WaveFileBufferTest, WritesWithACurrentHeaderAndReadsBackPastOtherChunks) 
   EXPECT_EQ(std::make_tuple(wave.GetFileSize(), wave.GetAudioDataSize(), wave.GetDecimalSecondsInFile()),
             std::make_tuple(176444, 176400, 1.0));
 
-  // Other tools write longer fmt chunks (this one with a byte rate of 0) and LIST chunks before the data.
-  std::string odd = ReadAll(name).replace(16, 1, "\x12").replace(28, 4, 4, '\0');
+  // Other tools write longer fmt chunks (this one of floats, with a byte rate of 0) and LIST chunks
+  // before the data.
+  std::string odd = ReadAll(name).replace(16, 1, "\x12").replace(20, 1, "\3").replace(28, 4, 4, '\0');
   odd.insert(36, std::string("\0\0LIST\x12\0\0\0INFOICMT\6\0\0\0hello\0", 28));
   boost::filesystem::ofstream(Path("odd.wav"), std::ios::binary) << odd;
   ASSERT_TRUE(wave.Load(Path("odd.wav")));
+  EXPECT_EQ(wave.GetAudioFormat(), 3);
   // Positions count from the audio, up to the file's length.
   ASSERT_TRUE(wave.MoveGetPointerToPosition(176472));
   ASSERT_TRUE(wave.MovePutPointerToPosition(10));
@@ -103,7 +106,7 @@ TEST_F(WaveFileBufferTest, WritesWithACurrentHeaderAndReadsBackPastOtherChunks) 
                 move + ". File is in a bad state.\n");
   // Written again, a file has the canonical header, whatever the header of the file read before.
   ASSERT_TRUE(wave.Create(name, 8000, 1, 8));
-  EXPECT_EQ(wave.GetFileSize(), 44);
+  EXPECT_EQ(std::make_tuple(wave.GetFileSize(), wave.GetAudioFormat()), std::make_tuple(44, 1));
 }
 
 // The search reads the file in blocks: a tag split between two of them is found too.
@@ -202,14 +205,15 @@ TEST_F(WaveFileBufferTest, ExchangesFilesWithSox) {
   };
   if (std::system("sox --version >/dev/null 2>&1") != 0) GTEST_SKIP() << "sox is not installed";
   // sox writes 24-bit and 6-channel audio with a 40-byte extensible fmt chunk and a fact chunk.
-  for (const auto& [format, offset] : std::vector<std::tuple<std::string, std::int64_t>>{
-           {"44100 2 16", 44}, {"48000 1 24", 80}, {"8000 6 16", 80}}) {
+  for (const auto& [format, offset, tag] : std::vector<std::tuple<std::string, std::int64_t, int>>{
+           {"44100 2 16", 44, 1}, {"48000 1 24", 80, 0xFFFE}, {"8000 6 16", 80, 0xFFFE}}) {
     SCOPED_TRACE(format);
     shell("set -- " + format + "; sox -n -r $1 -c $2 -b $3 s.wav synth .5 sine 440 && sox s.wav s.raw");
     Melvo::WaveFileBuffer wave, writer;
     Melvo::WaveFileBuffer::WaveFileParams p;
     ASSERT_TRUE(wave.Load(Path("s.wav")) && wave.GetWaveFileParams(p));
     EXPECT_EQ(wave.GetFileSize() - wave.GetFileDataSize(), offset);
+    EXPECT_EQ(wave.GetAudioFormat(), tag);
     const std::string audio = ReadToEnd(wave, 4096);
     EXPECT_EQ(audio, ReadAll(Path("s.raw")));
     // Written back with what was loaded, the file shows sox's format to soxi and gives its samples.

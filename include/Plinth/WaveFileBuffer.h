@@ -86,6 +86,10 @@ class PLINTH_API WaveFileBuffer {
   ///@}
   /// False, leaving `params` alone, until a file has been opened.
   bool GetWaveFileParams(WaveFileParams& params) const;
+  /// The format tag of the fmt chunk, which says how the samples are encoded: 1 integer PCM, 3 IEEE
+  /// float, 6 A-law, 7 mu-law, 0xFFFE extensible (whose real encoding is named further on in the
+  /// chunk, which is not read). Files this class writes carry 1. 0 until a file has been opened.
+  std::uint16_t GetAudioFormat() const;
 
  private:
   // Images of the canonical header's three parts. Tags hold their four characters as a
