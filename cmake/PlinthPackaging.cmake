@@ -2,6 +2,8 @@
 #   libplinth<major>   the shared library
 #   libplinth-dev      headers, link name, CMake package and pkg-config file
 #   plinth-tool        the plinth command-line tool
+# Included when PLINTH_PACKAGE is on: by default only when Plinth is the top-level project, since
+# CPack writes its configuration into the top-level build folder.
 set(PLINTH_PACKAGE_MAINTAINER "Plinth maintainers <plinth@maintainers.invalid>"
   CACHE STRING "Maintainer named in the Debian packages")
 
