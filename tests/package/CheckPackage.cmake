@@ -1,8 +1,8 @@
 # Script for the consumer tests. One host project (consumer/) is built and run each way a host
 # takes the library:
-#   MODE=packages    build the Debian packages, unpack them into an empty root as dpkg would
-#                    install them, and build the consumer against them with CMake and with
-#                    pkg-config; run the tool from its package
+#   MODE=packages    build the Debian packages, check them (with lintian too), unpack them into an
+#                    empty root as dpkg would install them, and build the consumer against them
+#                    with CMake and with pkg-config; run the tool from its package
 #   MODE=subproject  build the consumer with Plinth's source tree as its subproject
 cmake_minimum_required(VERSION 3.21)
 
@@ -49,15 +49,36 @@ if(WITH_TOOL)
   list(APPEND packages plinth-tool)
 endif()
 set(root "${WORK_DIR}/root")
+set(debs)
+set(summaries)
 foreach(package IN LISTS packages)
   file(GLOB deb "${WORK_DIR}/debs/${package}_*.deb")
+  list(APPEND debs "${deb}")
+  set(${package}_deb "${deb}")
   run(dpkg-deb -x "${deb}" "${root}")
+  if(NOT EXISTS "${root}/usr/share/doc/${package}/copyright")
+    message(FATAL_ERROR "${package} has no copyright file")
+  endif()
+  run(dpkg-deb --field "${deb}" Description)
+  string(REGEX REPLACE "\n.*" "" summary "${output}")
+  if(summary IN_LIST summaries)
+    message(FATAL_ERROR "${package} has the summary of another package: ${summary}")
+  endif()
+  list(APPEND summaries "${summary}")
 endforeach()
+
+# Debian's own checks of the packages: no error.
+run(lintian --fail-on error ${debs})
 
 set(prefix "${root}/usr")
 set(libdir "${prefix}/${LIBDIR}")
 if(NOT EXISTS "${libdir}/libplinth.so.1")
   message(FATAL_ERROR "the library is not in ${LIBDIR}")
+endif()
+# Packages built against the library accept any later release of the same major version.
+run(dpkg-deb --info "${libplinth1_deb}" shlibs)
+if(NOT output STREQUAL "libplinth 1 libplinth1 (>= ${VERSION})\n")
+  message(FATAL_ERROR "unexpected shlibs file: ${output}")
 endif()
 
 build_and_run_consumer("-DCMAKE_PREFIX_PATH=${prefix}")
@@ -72,8 +93,14 @@ run("${CXX}" -std=c++17 ${consumer_flags} "${CONSUMER_DIR}/main.cpp" ${flags} "-
     -o "${WORK_DIR}/pkg-config-consumer")
 run("${WORK_DIR}/pkg-config-consumer")
 
-# The tool finds the library beside it, wherever the tree lies.
+# The packaged tool carries no search path of its own: the loader finds the library in the
+# system's library folder, here the unpacked one.
 if(WITH_TOOL)
+  file(READ_ELF "${prefix}/bin/plinth" RUNPATH runpath RPATH rpath)
+  if(runpath OR rpath)
+    message(FATAL_ERROR "the packaged tool searches ${runpath}${rpath} for libraries")
+  endif()
+  set(ENV{LD_LIBRARY_PATH} "${libdir}")
   run("${prefix}/bin/plinth" version compare 1.9 1.10)
   if(NOT output STREQUAL "<\n")
     message(FATAL_ERROR "the packaged tool answered: ${output}")
@@ -81,4 +108,4 @@ if(WITH_TOOL)
 endif()
 
 file(REMOVE_RECURSE "${WORK_DIR}")
-message(STATUS "the Debian packages build and run a consumer")
+message(STATUS "the Debian packages pass lintian and build and run a consumer")
