@@ -5,6 +5,7 @@
 #   c++ app.cpp $(pkg-config --cflags --libs plinth)
 # in three components, one per Debian package (see PlinthPackaging): `runtime` (the shared library),
 # `dev` (headers, link name, CMake package, pkg-config file) and `tool` (the plinth tool).
+# Included when PLINTH_INSTALL is on: by default only when Plinth is the top-level project.
 include(GNUInstallDirs)
 include(CMakePackageConfigHelpers)
 
@@ -35,5 +36,3 @@ string(REGEX REPLACE "/$" "" PLINTH_PC_PREFIX_FROM_PCDIR "${PLINTH_PC_PREFIX_FRO
 set(PLINTH_PC_BOOST_LIBS "-lboost_filesystem -lboost_thread -lboost_chrono")
 configure_file("${PROJECT_SOURCE_DIR}/cmake/plinth.pc.in" "${PROJECT_BINARY_DIR}/plinth.pc" @ONLY)
 install(FILES "${PROJECT_BINARY_DIR}/plinth.pc" DESTINATION "${PLINTH_PC_DIR}" COMPONENT dev)
-
-include(PlinthPackaging)

@@ -8,6 +8,9 @@
 //
 // Its crash handler writes a dump if it crashes: run with --crash to see that happen
 // (scripts/demo --crash then shows the dump and its backtrace).
+//
+// The API reference quotes the regions between the //! [name] markers as examples of use, so that
+// they are compiled and run with every build and cannot go stale.
 #include <Plinth/Plinth.h>
 
 #include <cmath>
@@ -58,6 +61,7 @@ std::string Format(const char* format, Args... args) {
 }
 
 void StartLogging() {
+  //! [Logging]
   auto console = spdlog::stdout_color_mt("vorn.Plinth");
   console->set_level(spdlog::level::trace);
   console->set_pattern("%^%-5l%$ %-28n %v   [%g:%# %!]");
@@ -65,6 +69,7 @@ void StartLogging() {
   auto host = console->clone("vorn.DemoHost");
   // Every logger name below "vorn.Plinth" or "vorn.DemoHost" now writes to this console.
   InitLoggerPlinth({console, host}, LoggerThreadPoolSettings{8192, 1});
+  //! [Logging]
 }
 
 // Records the program's identity and arguments (this also makes the executable's folder the working
@@ -72,11 +77,13 @@ void StartLogging() {
 // folder is the user's application-data folder ($XDG_DATA_HOME on POSIX), then organization and name;
 // recordings go in a content folder inside it.
 bool DescribeApplication(int argc, char** argv) {
+  //! [ApplicationInfo]
   Melvo::ApplicationInfo::Init("Plinth Demo Host", "", "Melvo Audio", "1.0.0", "",
                                Melvo::DataFolderType::LocalAppData, argc, argv);
   Melvo::ApplicationInfo::InitServiceName("Plinth Demo Service");
   const boost::filesystem::path recordings = Melvo::ApplicationInfo::DataPath() / "Recordings";
   Melvo::ApplicationInfo::InitContentPaths({{Melvo::ContentFolderType::Recordings, recordings}});
+  //! [ApplicationInfo]
   boost::system::error_code error;
   boost::filesystem::create_directories(recordings, error);
   if (error) {
@@ -92,6 +99,7 @@ bool DescribeApplication(int argc, char** argv) {
   return true;
 }
 
+//! [CrashHandler observer]
 // Tells the host's side that the process is going down; a real host would flush its own logs here.
 class CrashNotice : public Melvo::ICrashHandlerObserver {
  public:
@@ -100,10 +108,12 @@ class CrashNotice : public Melvo::ICrashHandlerObserver {
     std::fflush(stdout);
   }
 };
+//! [CrashHandler observer]
 
 // Dumps go to a folder under the data folder, named after the program. The handler holds its
 // observer weakly: the host keeps it alive.
 std::shared_ptr<Melvo::ICrashHandlerObserver> SetUpCrashHandler() {
+  //! [CrashHandler]
   const boost::filesystem::path dumpFolder = Melvo::ApplicationInfo::DataPath() / "CrashDumps";
   boost::filesystem::create_directories(dumpFolder);
   Melvo::CrashHandler& crashHandler = Melvo::CrashHandler::getInstance();
@@ -111,6 +121,7 @@ std::shared_ptr<Melvo::ICrashHandlerObserver> SetUpCrashHandler() {
       Melvo::CrashHandler::Configuration(Melvo::ApplicationInfo::NormalizedName(), dumpFolder));
   auto notice = std::make_shared<CrashNotice>();
   if (!crashHandler.initialize() || !crashHandler.AddObserver(notice)) return nullptr;
+  //! [CrashHandler]
   const Melvo::CrashHandler::Configuration& config = crashHandler.getConfig();
   const std::string dumpFile = (config.dumpFolder / config.dumpName).string() + ".dmp";
   std::printf("crash dump file: %s\n", dumpFile.c_str());
@@ -131,10 +142,12 @@ void CrashOnPurpose() {
 
 // A free-standing buffer that grows as text is appended; its reallocations are logged.
 void UseBuffer() {
+  //! [Buffer]
   auto buffer = Melvo::Buffer::Create(16);
   const std::string greeting = "Hello from the demo host, with a buffer that grows.";
   buffer->AppendDataPtr(greeting.data(), greeting.size());
   buffer->SetReservedSize(buffer->GetReservedSize(), true);  // already that size: logged, nothing changes
+  //! [Buffer]
   summary.Add("buffer", Format("holds %zu of %zu bytes after growing from 16", buffer->GetUsedSize(),
                                buffer->GetReservedSize()));
 }
@@ -169,6 +182,7 @@ struct CaptureTiming {
   std::vector<std::string> visited{"Idle"};
 };
 
+//! [StateMachine states]
 class CaptureState : public Melvo::IState<CaptureEvent, CaptureTiming> {
  public:
   explicit CaptureState(std::string name) : name(std::move(name)) {}
@@ -197,7 +211,9 @@ class Idle : public CaptureState {
     return true;
   }
 };
+//! [StateMachine states]
 
+//! [Timers]
 class Capturing : public CaptureState {
  public:
   Capturing() : CaptureState("Capturing") {}
@@ -224,6 +240,7 @@ class Capturing : public CaptureState {
     Timing().stopwatch.Stop();
   }
 };
+//! [Timers]
 
 // Moves straight on to Stopped, through its entry action, when nothing is left to write.
 class Draining : public CaptureState {
@@ -249,9 +266,11 @@ class Stopped : public CaptureState {
     std::string path;
     for (const std::string& state : Timing().visited) path += (path.empty() ? "" : " -> ") + state;
     summary.Add("state machine", path);
+    //! [Timers readout]
     summary.Add("timers", Format("capturing took %lld ms (cumulative timer), %.6f s (stopwatch)",
                                  static_cast<long long>(Timing().timer.GetElapsedTime()),
                                  Timing().stopwatch.GetElapsedTimeInSeconds()));
+    //! [Timers readout]
     CaptureState::DoEnter(event, next);
   }
   bool DoHandleEvent(const CaptureEvent&, std::string& next, std::string&) override {
@@ -260,6 +279,7 @@ class Stopped : public CaptureState {
   }
 };
 
+//! [StateMachine machine]
 using CaptureMachine = Melvo::StateMachine<CaptureState>;
 
 void BuildCaptureMachine(CaptureMachine& machine) {
@@ -269,16 +289,51 @@ void BuildCaptureMachine(CaptureMachine& machine) {
   machine.DoAddState(std::make_shared<Stopped>(), Melvo::Final);
   machine.FreezeStates();
 }
+//! [StateMachine machine]
+
+//! [Observed]
+// Parts of the host that want to hear that the capture has stopped. The list holds them weakly: each
+// keeps itself alive as long as it wants to be told.
+class ICaptureListener {
+ public:
+  virtual ~ICaptureListener() = default;
+  virtual void OnCaptureStopped() = 0;
+};
+
+class CaptureListeners : public vorn::Observed<ICaptureListener, std::weak_ptr<ICaptureListener>> {
+ public:
+  void TellCaptureStopped() { NotifyObservers(&ICaptureListener::OnCaptureStopped); }
+};
+//! [Observed]
+
+class SummaryListener : public ICaptureListener {
+ public:
+  void OnCaptureStopped() override { summary.Add("listeners", "told that the capture stopped"); }
+};
+
+// The capture callback records when it last ran, so that a watchdog anywhere in the process can
+// tell a stalled capture from a running one.
+void RecordCallbackTime() {
+  //! [TidewaveSynchroInfo]
+  using vorn::TidewaveSynchroInfo;
+  auto now =
+      boost::chrono::time_point_cast<TidewaveSynchroInfo::Duration>(boost::chrono::system_clock::now());
+  TidewaveSynchroInfo::Instance().SetLastTidewaveCodeCallbackTime(now);
+  //! [TidewaveSynchroInfo]
+}
 
 // Captures packets through a pool and hands a clone of each to a consumer that writes it to a WAVE
 // file one packet behind; every handle goes in the end, so the buffers return to the pool. A state
 // machine follows the capture from start to stop, and refuses a packet before the start. The bytes
-// written are kept in `written`, to check the read-back against.
-bool CaptureToWaveFile(const std::string& path, std::string& written) {
+// written are kept in `written`, to check the read-back against. The listeners hear of the stop.
+bool CaptureToWaveFile(const std::string& path, std::string& written, CaptureListeners& listeners) {
   CaptureMachine machine("vorn.DemoHost.Capture");
   BuildCaptureMachine(machine);
+  //! [BufferQueue]
   auto audioPool = Melvo::BufferQueue::Create(kPoolCapacity, kFramesPerPacket * kFrameBytes);
   auto indexPool = Melvo::BufferQueue::Create(kPoolCapacity, kFramesPerPacket * 8);
+  //! [BufferQueue]
+  //! [WaveFileBuffer write]
   Melvo::WaveFileBuffer writer;
   if (!writer.Create(path, kSampleRate, kChannels, kBitsPerSample)) return false;
   std::deque<std::shared_ptr<Melvo::AudioCaptureInfo>> backlog;
@@ -290,10 +345,13 @@ bool CaptureToWaveFile(const std::string& path, std::string& written) {
     written.append(bytes.GetBufferPtr(0), size);
     backlog.pop_front();
   };
+  //! [WaveFileBuffer write]
 
   const bool earlyPacketRefused = !machine.ProcessEvent({CaptureSignal::Packet, 0});  // not started yet
   machine.ProcessEvent({CaptureSignal::Start, 0});
+  //! [capture loop]
   for (std::size_t packet = 0; packet < kPackets; ++packet) {
+    RecordCallbackTime();
     auto audio = audioPool->AcquireBuffer(kFramesPerPacket * kFrameBytes, true);
     auto indexes = indexPool->AcquireBuffer(kFramesPerPacket * 8, true);
     CapturePacket(*audio->GetBuffer(), *indexes->GetBuffer(), packet * kFramesPerPacket);
@@ -304,9 +362,11 @@ bool CaptureToWaveFile(const std::string& path, std::string& written) {
     if (!backlog.empty()) writeOldest();
     backlog.push_back(info.Clone(audioPool->AcquireBuffer(0, true), indexPool->AcquireBuffer(0, true)));
   }
+  //! [capture loop]
   machine.ProcessEvent({CaptureSignal::Stop, backlog.size()});
   while (!backlog.empty()) writeOldest();
   machine.ProcessEvent({CaptureSignal::Drained, 0});
+  listeners.TellCaptureStopped();
   summary.Add("capture",
               Format("%zu packets of %zu frames through a pool of %zu buffers (%zu free, %zu in use "
                      "at the end); a packet before the start %s",
@@ -316,6 +376,7 @@ bool CaptureToWaveFile(const std::string& path, std::string& written) {
 }
 
 bool ReadWaveFile(const std::string& path, const std::string& written) {
+  //! [WaveFileBuffer read]
   Melvo::WaveFileBuffer reader;
   Melvo::WaveFileBuffer::WaveFileParams params;
   if (!reader.Load(path) || !reader.GetWaveFileParams(params)) return false;
@@ -330,6 +391,7 @@ bool ReadWaveFile(const std::string& path, const std::string& written) {
   while (reader.ReadDataFromFile(block.data(), got, static_cast<std::uint32_t>(block.size()))) {
     readBack.append(block.data(), got);
   }
+  //! [WaveFileBuffer read]
   const bool same = readBack == written;
   summary.Add("read back", Format("%zu bytes in blocks of %zu, %s", readBack.size(), block.size(),
                                   same ? "the same as written" : "DIFFERENT from what was written"));
@@ -339,6 +401,7 @@ bool ReadWaveFile(const std::string& path, const std::string& written) {
 // Checksums the recording and copies it; the copy replaces its destination only once it is complete
 // and its own checksum matches the recording's. The callback could stop the work between blocks.
 bool CopyVerified(const boost::filesystem::path& recording, const boost::filesystem::path& copy) {
+  //! [FileIntegrity]
   std::uint32_t checksum = 0;
   std::string error;
   if (!Melvo::ComputeCRC32Checksum(recording, checksum, error, {})) {
@@ -354,6 +417,7 @@ bool CopyVerified(const boost::filesystem::path& recording, const boost::filesys
     std::printf("copy failed: %s\n", error.c_str());
     return false;
   }
+  //! [FileIntegrity]
   summary.Add("verified copy", Format("%s, CRC-32 %08x proven (%d interruption checks)",
                                       copy.string().c_str(), static_cast<unsigned>(checksum), checks));
   return true;
@@ -361,30 +425,53 @@ bool CopyVerified(const boost::filesystem::path& recording, const boost::filesys
 
 // Versions order component by component, numbers as numbers.
 void CompareVersions() {
+  //! [Version]
   const Melvo::Version ours(Melvo::ApplicationInfo::Version());
   std::string lines;
   for (const char* other : {"0.9.12", "1.0.0", "1.0.0-rc1", "1.10"}) {
     const char* order = ours < other ? "<" : ours == other ? "=" : ">";
     lines += Format("%s%s %s %s", lines.empty() ? "" : ", ", ours.toString().c_str(), order, other);
   }
+  //! [Version]
   summary.Add("versions", lines);
+}
+
+// A host's settings arrive as text: here a list of the channels to record, written in any case and
+// with repeats, and the name of the file to record to.
+void ReadSettings(const std::string& recording) {
+  //! [StringUtils]
+  std::vector<std::string> channels;
+  Melvo::ParseDelimited("Left;right;LEFT;Centre", ";", channels, false, true);  // Left, right, Centre
+  const bool isWave = Melvo::EndsWith(Melvo::ToLowercase(recording), ".wav");
+  const std::wstring title = Melvo::Utf8ToWString("Plinth D\u00e9mo");  // one wchar_t per character
+  //! [StringUtils]
+  std::string list;
+  for (const std::string& channel : channels) list += (list.empty() ? "" : ", ") + channel;
+  summary.Add("settings", Format("channels %s; %s; a title of %zu characters", list.c_str(),
+                                 isWave ? "records to a WAVE file" : "NOT a WAVE file name", title.size()));
 }
 
 }  // namespace
 
 int main(int argc, char** argv) {
+  //! [Start-up]
   StartLogging();
   summary.Add("start-up", "logging, then application information, then the crash handler");
   if (!DescribeApplication(argc, argv)) return 1;
   const auto crashObserver = SetUpCrashHandler();
   if (!crashObserver) return 1;
+  //! [Start-up]
   UseBuffer();
 
   const boost::filesystem::path recordings =
       Melvo::ApplicationInfo::GetContentPath(Melvo::ContentFolderType::Recordings);
   const std::string recording = (recordings / "capture.wav").string();
+  ReadSettings(recording);
+  CaptureListeners listeners;
+  const auto listener = std::make_shared<SummaryListener>();
+  listeners.AddObserver(listener);
   std::string written;
-  const bool worked = CaptureToWaveFile(recording, written) && ReadWaveFile(recording, written) &&
+  const bool worked = CaptureToWaveFile(recording, written, listeners) && ReadWaveFile(recording, written) &&
                       CopyVerified(recording, recordings / "capture-copy.wav");
   CompareVersions();
   summary.Add("files", "all under " + Melvo::ApplicationInfo::DataPath().string());

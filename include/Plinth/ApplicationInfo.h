@@ -1,5 +1,9 @@
-// Who the running program is, where its data lives, whether it runs as a Windows service or
-// standalone, and the command line that starts it again: recorded once per process, read anywhere.
+/// \file
+/// Who the running program is, where its data lives, whether it runs as a Windows service or
+/// standalone, and the command line that starts it again: recorded once per process, read anywhere.
+///
+/// Recording who the program is, as the example host does right after setting up logging:
+/// \snippet demo_host.cpp ApplicationInfo
 #pragma once
 
 #include <Plinth/Export.h>

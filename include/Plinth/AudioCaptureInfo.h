@@ -1,7 +1,12 @@
-// The record that travels with one packet of captured audio from the capture code to its consumers:
-// a few values the host fills and reads, the frame width, and two buffer handles. The primary buffer
-// holds the packet's bytes in frames of `frameBits` bits; the secondary buffer holds 8 bytes for
-// every frame of the primary one. Copies of a record share its handles; Clone copies the bytes.
+/// \file
+/// The record that travels with one packet of captured audio from the capture code to its consumers:
+/// a few values the host fills and reads, the frame width, and two buffer handles. The primary buffer
+/// holds the packet's bytes in frames of `frameBits` bits; the secondary buffer holds 8 bytes for
+/// every frame of the primary one. Copies of a record share its handles; Clone copies the bytes.
+///
+/// A capture loop of the example host: each packet is filled in pooled buffers, described, and
+/// cloned for the consumer that writes it:
+/// \snippet demo_host.cpp capture loop
 #pragma once
 
 #include <Plinth/BufferQueue.h>

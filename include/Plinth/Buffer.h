@@ -1,7 +1,11 @@
-// A heap block of bytes with a reserved size (what the block holds) and a used size (the valid
-// bytes at its start). A buffer can grow keeping its data, take in copies of foreign bytes, append,
-// and wrap memory it does not own. It is free-standing (Buffer::Create) or belongs to a pool
-// (BufferQueue), which it returns to when its ManagedBuffer handle goes. Always held by shared_ptr.
+/// \file
+/// A heap block of bytes with a reserved size (what the block holds) and a used size (the valid
+/// bytes at its start). A buffer can grow keeping its data, take in copies of foreign bytes, append,
+/// and wrap memory it does not own. It is free-standing (Buffer::Create) or belongs to a pool
+/// (BufferQueue), which it returns to when its ManagedBuffer handle goes. Always held by shared_ptr.
+///
+/// A free-standing buffer that grows as bytes are appended, from the example host:
+/// \snippet demo_host.cpp Buffer
 #pragma once
 
 #include <Plinth/Export.h>

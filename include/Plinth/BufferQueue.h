@@ -1,6 +1,12 @@
-// A thread-safe pool of reusable Buffers for a producer of audio packets, and ManagedBuffer, the
-// handle it gives out: destroying the last handle of an acquired buffer hands it back to the pool.
-// Free and in-use buffers are kept in identity order, and the oldest free buffer is handed out.
+/// \file
+/// A thread-safe pool of reusable Buffers for a producer of audio packets, and ManagedBuffer, the
+/// handle it gives out: destroying the last handle of an acquired buffer hands it back to the pool.
+/// Free and in-use buffers are kept in identity order, and the oldest free buffer is handed out.
+///
+/// The example host makes one pool for the audio and one for the frame indexes:
+/// \snippet demo_host.cpp BufferQueue
+/// and acquires a buffer of each for every packet; dropping the handles hands the buffers back:
+/// \snippet demo_host.cpp capture loop
 #pragma once
 
 #include <Plinth/Buffer.h>

@@ -1,6 +1,12 @@
-// The crash handler: writes a minidump when the process dies of a fault that nothing handled, and
-// tells the observers that hosts register. A host sets up logging and the application information
-// first, then configures the handler, initializes it and adds its observers.
+/// \file
+/// The crash handler: writes a minidump when the process dies of a fault that nothing handled, and
+/// tells the observers that hosts register. A host sets up logging and the application information
+/// first, then configures the handler, initializes it and adds its observers.
+///
+/// An observer of the example host:
+/// \snippet demo_host.cpp CrashHandler observer
+/// and the set-up, after logging and the application information:
+/// \snippet demo_host.cpp CrashHandler
 #pragma once
 
 #include <Plinth/ApplicationInfo.h>

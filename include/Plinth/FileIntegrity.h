@@ -1,36 +1,41 @@
-// CRC-32 checksums of files, their verification, and copies that replace the destination only when
-// the copy is complete and, on request, proven by its checksum.
-//
-// A copy is written first to a work file beside the destination, named after it with ".partial"
-// appended, and renamed over the destination only on success; on any failure the work file is
-// removed and the destination keeps its earlier content, even if the process is killed half-way (a
-// work file left by a killed process is truncated and reused by the next copy). The rename replaces
-// the destination atomically, but nothing is forced to disk: after a power loss the file system's
-// own guarantees for a rename apply. Two copies onto the same destination at the same time share
-// one work file, and must not be run. A destination that exists and is not a regular file (a
-// device, a named pipe, a socket, a folder, or a link to one) is never replaced.
-//
-// On Linux the copy takes the source's permission bits, less those the process's umask withholds,
-// before its first byte is written, so a private file is never readable by others, not even
-// half-copied; holes of a sparse source stay holes where the file system reports them. On Windows
-// the copy gets the default access rules of its folder.
-//
-// Every operation asks `interruptCallback` between blocks of work: once before each 4096-byte block
-// that a checksum reads (including the empty block that ends a file), twice for each 32768-byte
-// block that a copy moves (before reading it and before writing it). Each check calls a fresh copy
-// of the callable, so state held inside the callable object does not carry from one check to the
-// next; state it reaches through a pointer or reference does. An empty callable never interrupts; a
-// check that returns true stops the work with "File operation interrupted".
-//
-// Each function has a form ending in WithProgress that takes a progress callback instead: it is
-// asked at exactly the same checks, told which pass over the data is running, how many bytes of it
-// are done and how many there are, and stops the work the same way when it returns true.
-//
-// Failures give false and replace `errorMessage` with their text; success leaves `errorMessage`
-// as it was. Nothing is logged and nothing of the library's own is thrown: exceptions of the
-// callback and allocation failures pass to the caller, and a copy cleans up its work file first.
-// Paths in messages are Boost.Filesystem's narrow form of the path. Any number of calls may run at
-// once on different threads.
+/// \file
+/// CRC-32 checksums of files, their verification, and copies that replace the destination only when
+/// the copy is complete and, on request, proven by its checksum.
+///
+/// A copy is written first to a work file beside the destination, named after it with ".partial"
+/// appended, and renamed over the destination only on success; on any failure the work file is
+/// removed and the destination keeps its earlier content, even if the process is killed half-way (a
+/// work file left by a killed process is truncated and reused by the next copy). The rename replaces
+/// the destination atomically, but nothing is forced to disk: after a power loss the file system's
+/// own guarantees for a rename apply. Two copies onto the same destination at the same time share
+/// one work file, and must not be run. A destination that exists and is not a regular file (a
+/// device, a named pipe, a socket, a folder, or a link to one) is never replaced.
+///
+/// On Linux the copy takes the source's permission bits, less those the process's umask withholds,
+/// before its first byte is written, so a private file is never readable by others, not even
+/// half-copied; holes of a sparse source stay holes where the file system reports them. On Windows
+/// the copy gets the default access rules of its folder.
+///
+/// Every operation asks `interruptCallback` between blocks of work: once before each 4096-byte block
+/// that a checksum reads (including the empty block that ends a file), twice for each 32768-byte
+/// block that a copy moves (before reading it and before writing it). Each check calls a fresh copy
+/// of the callable, so state held inside the callable object does not carry from one check to the
+/// next; state it reaches through a pointer or reference does. An empty callable never interrupts; a
+/// check that returns true stops the work with "File operation interrupted".
+///
+/// Each function has a form ending in WithProgress that takes a progress callback instead: it is
+/// asked at exactly the same checks, told which pass over the data is running, how many bytes of it
+/// are done and how many there are, and stops the work the same way when it returns true.
+///
+/// Failures give false and replace `errorMessage` with their text; success leaves `errorMessage`
+/// as it was. Nothing is logged and nothing of the library's own is thrown: exceptions of the
+/// callback and allocation failures pass to the caller, and a copy cleans up its work file first.
+/// Paths in messages are Boost.Filesystem's narrow form of the path. Any number of calls may run at
+/// once on different threads.
+///
+/// A checksum, then a copy proven against it, from the example host; the callback is asked between
+/// blocks and could stop the work:
+/// \snippet demo_host.cpp FileIntegrity
 #pragma once
 
 #include <Plinth/Export.h>

@@ -1,9 +1,14 @@
-// Logging set-up for hosts: the one call that hands the host's spdlog loggers to the library,
-// and the vocabulary constants a host may use for its own logging configuration.
-//
-// The library writes every message through named loggers of a registry of its own, separate from
-// the host's. A host calls InitLoggerPlinth once, before any other part of the library: a logger
-// name looked up earlier stays bound to the switched-off default logger for good.
+/// \file
+/// Logging set-up for hosts: the one call that hands the host's spdlog loggers to the library,
+/// and the vocabulary constants a host may use for its own logging configuration.
+///
+/// The library writes every message through named loggers of a registry of its own, separate from
+/// the host's. A host calls InitLoggerPlinth once, before any other part of the library: a logger
+/// name looked up earlier stays bound to the switched-off default logger for good.
+///
+/// The first thing the example host does: its console logger, and a clone for its own messages, go
+/// to the library:
+/// \snippet demo_host.cpp Logging
 #pragma once
 
 #include <Plinth/Export.h>

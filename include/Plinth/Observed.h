@@ -1,8 +1,13 @@
-// A thread-safe list of weak references to observers, for a class that tells them about events.
-// The list never owns an observer: each host keeps its observers alive with its own strong
-// reference, and an observer whose object has gone is dropped the next time the list is searched
-// or notified. Observers are told apart by object address, so weak references made from different
-// owners of one object (an aliasing shared_ptr, say) count as the same observer.
+/// \file
+/// A thread-safe list of weak references to observers, for a class that tells them about events.
+/// The list never owns an observer: each host keeps its observers alive with its own strong
+/// reference, and an observer whose object has gone is dropped the next time the list is searched
+/// or notified. Observers are told apart by object address, so weak references made from different
+/// owners of one object (an aliasing shared_ptr, say) count as the same observer.
+///
+/// A list of the example host's own listeners; the host adds a listener it keeps with AddObserver
+/// and calls TellCaptureStopped when the capture ends:
+/// \snippet demo_host.cpp Observed
 #pragma once
 
 #include <list>

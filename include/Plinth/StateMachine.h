@@ -1,15 +1,21 @@
-// A machine of named states, for host programs. The host derives its state classes from IState,
-// hands the state objects to a StateMachine (one of them as the initial state), freezes the set
-// and feeds events. Each event goes to the current state, which names the state to move to (its
-// own name to stay); the machine runs the exit action of the state it leaves and the entry actions
-// of the states it enters, following the names that entry actions give until one names itself.
-//
-// Every refusal and every transition is written to the logger named by the machine's owner,
-// through the library's logger registry; operations report refusals by a false result and throw
-// nothing of their own. A machine takes no lock: one thread at a time drives it.
-//
-// The messages are formatted here, in the host, with the fmt library that comes with the host's
-// spdlog.
+/// \file
+/// A machine of named states, for host programs. The host derives its state classes from IState,
+/// hands the state objects to a StateMachine (one of them as the initial state), freezes the set
+/// and feeds events. Each event goes to the current state, which names the state to move to (its
+/// own name to stay); the machine runs the exit action of the state it leaves and the entry actions
+/// of the states it enters, following the names that entry actions give until one names itself.
+///
+/// Every refusal and every transition is written to the logger named by the machine's owner,
+/// through the library's logger registry; operations report refusals by a false result and throw
+/// nothing of their own. A machine takes no lock: one thread at a time drives it.
+///
+/// The messages are formatted here, in the host, with the fmt library that comes with the host's
+/// spdlog.
+///
+/// The states of the example host's capture, with their shared storage:
+/// \snippet demo_host.cpp StateMachine states
+/// and the machine that holds them:
+/// \snippet demo_host.cpp StateMachine machine
 #pragma once
 
 #include <Plinth/detail/LogLocation.h>

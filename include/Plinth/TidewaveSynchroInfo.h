@@ -1,4 +1,8 @@
-// The time of the last code callback, recorded by the host and read anywhere in the process.
+/// \file
+/// The time of the last code callback, recorded by the host and read anywhere in the process.
+///
+/// The example host's capture callback records its time:
+/// \snippet demo_host.cpp TidewaveSynchroInfo
 #pragma once
 
 #include <Plinth/Export.h>

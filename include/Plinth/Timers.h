@@ -1,6 +1,13 @@
-// Timers for host programs: a cumulative millisecond timer on the local time of day, and a
-// stopwatch on the system clock at 100-nanosecond resolution with a bias. Neither logs, locks or
-// throws anything of its own; one object is for one thread at a time.
+/// \file
+/// Timers for host programs: a cumulative millisecond timer on the local time of day, and a
+/// stopwatch on the system clock at 100-nanosecond resolution with a bias. Neither logs, locks or
+/// throws anything of its own; one object is for one thread at a time.
+///
+/// The example host times its capture with both timers, from the entry into the capturing state to
+/// the exit from it:
+/// \snippet demo_host.cpp Timers
+/// and reads them when it stops:
+/// \snippet demo_host.cpp Timers readout
 #pragma once
 
 #include <Plinth/Export.h>

@@ -1,4 +1,8 @@
-// A version text such as "2.10.3" or "1.0.0-beta", ordered the way people read versions.
+/// \file
+/// A version text such as "2.10.3" or "1.0.0-beta", ordered the way people read versions.
+///
+/// Comparisons of the example host's version:
+/// \snippet demo_host.cpp Version
 #pragma once
 
 #include <Plinth/Export.h>

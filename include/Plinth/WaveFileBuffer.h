@@ -1,15 +1,21 @@
-// Reads and writes uncompressed RIFF/WAVE audio files in blocks of raw bytes. One object serves one
-// file at a time: either it creates a file with a canonical 44-byte header that is brought up to
-// date after every block written, so the file is complete after each write; or it loads a file with
-// a RIFF header and a "fmt " chunk, finds its "data" chunk, and reads the audio bytes block by block.
-// Failures are reported by a false result and one or more log messages; nothing is thrown.
-//
-// Two reading rules to know before loading files from other programs:
-//  - The "data" chunk is found by searching the bytes after offset 36 for the first "data": four
-//    such bytes inside another chunk's contents (a LIST comment reading "metadata", say) are taken
-//    for the data chunk, and what follows them is read as audio.
-//  - Reading goes on past the end of the data chunk to the end of the file, so chunks stored after
-//    the audio (LIST, id3 ...) come back as audio bytes. GetAudioDataSize tells where the audio ends.
+/// \file
+/// Reads and writes uncompressed RIFF/WAVE audio files in blocks of raw bytes. One object serves one
+/// file at a time: either it creates a file with a canonical 44-byte header that is brought up to
+/// date after every block written, so the file is complete after each write; or it loads a file with
+/// a RIFF header and a "fmt " chunk, finds its "data" chunk, and reads the audio bytes block by block.
+/// Failures are reported by a false result and one or more log messages; nothing is thrown.
+///
+/// Two reading rules to know before loading files from other programs:
+///  - The "data" chunk is found by searching the bytes after offset 36 for the first "data": four
+///    such bytes inside another chunk's contents (a LIST comment reading "metadata", say) are taken
+///    for the data chunk, and what follows them is read as audio.
+///  - Reading goes on past the end of the data chunk to the end of the file, so chunks stored after
+///    the audio (LIST, id3 ...) come back as audio bytes. GetAudioDataSize tells where the audio ends.
+///
+/// The example host writes its packets to a WAVE file as they come:
+/// \snippet demo_host.cpp WaveFileBuffer write
+/// and reads the file back in blocks:
+/// \snippet demo_host.cpp WaveFileBuffer read
 #pragma once
 
 #include <Plinth/Export.h>
