@@ -39,6 +39,7 @@ using Outcome = DumpResult::Outcome;
 struct Script {
   DumpResult dump{Outcome::Written, 0};
   bool threadPrepared = true;
+  std::int64_t timeLimit = 0;
   CrashFilter installedFilter = nullptr;
   CrashRecord* writtenCrash = nullptr;
   std::vector<std::string> calls;
@@ -57,7 +58,9 @@ void InstallCrashFilter(CrashFilter filter) {
   script.installedFilter = filter;
 }
 
-void SetCrashTimeLimit(std::int64_t) {}
+void SetCrashTimeLimit(std::int64_t milliseconds) {
+  script.timeLimit = milliseconds;
+}
 
 bool PrepareThreadForCrash() {
   script.calls.push_back("prepare thread");
@@ -157,6 +160,14 @@ TEST_F(CrashFilterTest, InitializeInstallsTheFilterEachTimeItIsCalled) {
   EXPECT_EQ(script.writtenCrash, &crash);
   EXPECT_EQ(Logged(),
             std::string(kEntry) + "I Melvo::CrashHandlerMinidump: Saved dump file to '" + kDumpPath + "'\n");
+}
+
+TEST_F(CrashFilterTest, TheTimeLimitIsFiveSecondsUntilSetAndGoesToThePlatform) {
+  EXPECT_EQ(handler.getTimeLimit(), std::chrono::seconds(5));
+  handler.setTimeLimit(std::chrono::milliseconds(250));
+  EXPECT_EQ(handler.getTimeLimit(), std::chrono::milliseconds(250));
+  EXPECT_EQ(script.timeLimit, 250);
+  handler.setTimeLimit(std::chrono::seconds(5));
 }
 
 TEST_F(CrashFilterTest, InitializeThreadReportsWhetherThePlatformAgreed) {

