@@ -69,14 +69,19 @@ class Worker:
 
     def prepare(self):
         sync_tree(self.tree)
-        if not os.path.exists(os.path.join(self.build, "build.ninja")):
+        configured = all(os.path.exists(os.path.join(self.build, name))
+                         for name in ("build.ninja", "compile_commands.json"))
+        if not configured:
             code, output = run(["cmake", "-S", self.tree, "-B", self.build, "-G", "Ninja",
                                 "-DCMAKE_BUILD_TYPE=Debug", "-DCMAKE_CXX_FLAGS_DEBUG=-O0",
                                 "-DPLINTH_BUILD_TESTS=ON", "-DPLINTH_BUILD_EXAMPLES=OFF",
                                 "-DPLINTH_BUILD_BENCHMARKS=OFF",
                                 # Tests load the library at run time: no relinking them per mutant.
                                 "-DCMAKE_LINK_DEPENDS_NO_SHARED=ON",
-                                "-DCMAKE_GTEST_DISCOVER_TESTS_DISCOVERY_MODE=PRE_TEST"])
+                                "-DCMAKE_GTEST_DISCOVER_TESTS_DISCOVERY_MODE=PRE_TEST",
+                                # Tells which sources each test program is made of, to find the
+                                # tests near a file.
+                                "-DCMAKE_EXPORT_COMPILE_COMMANDS=ON"])
             if code != 0:
                 raise SystemExit(f"mutants: configuring {self.build} failed:\n{output}")
         code, output = self.compile()
@@ -119,17 +124,16 @@ class Worker:
                 failed = [line.strip().split(":", 1)[-1] for line in handle if line.strip()]
         return code == 0, False, failed
 
-    def try_mutant(self, mutant, original_text, tests, timeout, stop_on_failure):
+    def try_mutant(self, mutant, original_text, tests, near_names, timeout, stop_on_failure):
         target = os.path.join(self.tree, mutant.path)
         mutated = original_text[:mutant.start] + mutant.replacement + original_text[mutant.end:]
         try:
             with open(target, "w", encoding="utf-8") as handle:
                 handle.write(mutated)
-            # Suites named after the file first: most mutants fall there, and the run stops early.
+            # The tests near the file first: most mutants fall there, and the run stops early.
             # Only their programs are rebuilt for them; the whole build follows if they all pass.
-            stem = os.path.splitext(os.path.basename(mutant.path))[0]
-            near = [(n, programs) for n, name, programs in tests if name.startswith(stem)]
-            far = [(n, programs) for n, name, programs in tests if not name.startswith(stem)]
+            near = [(n, programs) for n, name, programs in tests if name in near_names]
+            far = [(n, programs) for n, name, programs in tests if name not in near_names]
             if any(programs is None for _, programs in near):
                 far, near = near + far, []
             for group in (near, far):

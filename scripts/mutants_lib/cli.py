@@ -6,15 +6,19 @@ import os
 import re
 import threading
 import time
+from collections import namedtuple
 
 from . import EQUIVALENTS, WORK
 from .building import Worker, sync_tree
 from .faults import read_equivalents
+from .nearby import Neighbourhood
 from .reporting import report, write_json
 from .selection import default_files, select_mutants
 
-# Packaging checks install and build a whole consumer project: minutes, and no library logic.
-DEFAULT_EXCLUDED_TESTS = r"^InstalledPackage"
+# The packaging check installs and builds a whole consumer project: minutes, and no library logic.
+DEFAULT_EXCLUDED_TESTS = r"^DebianPackagesBuildAConsumer$"
+
+NamedTest = namedtuple("NamedTest", "name outputs")
 
 
 def parse_arguments():
@@ -32,8 +36,8 @@ def parse_arguments():
                "Examples:\n"
                "    scripts/mutants --list src/Buffer.cpp\n"
                "    scripts/mutants --max-per-file 40 --budget 1800 --jobs 2 src/Buffer.cpp")
-    parser.add_argument("files", nargs="*", help="library sources under src/ or include/ "
-                        "(default: every .cpp under src/ built on this platform)")
+    parser.add_argument("files", nargs="*", help="library sources under src/ or include/ (default: every "
+                        "source built on this platform and every header with code)")
     parser.add_argument("--budget", type=float, default=None, metavar="SECONDS",
                         help="total time budget; no mutant starts after it, and the report covers what ran")
     parser.add_argument("--max-per-file", type=int, default=None, metavar="N",
@@ -102,11 +106,17 @@ def main():
         worker.prepare()
     tests = workers[0].list_tests()
     excluded = re.compile(DEFAULT_EXCLUDED_TESTS)
+    if not arguments.tests and not any(excluded.search(name) for _, name, _ in tests):
+        print(f"mutants: warning: no test matches the excluded pattern {DEFAULT_EXCLUDED_TESTS}: "
+              "was the packaging check renamed?", flush=True)
     included = re.compile(arguments.tests) if arguments.tests else None
     tests = [(n, name, programs) for n, name, programs in tests
              if (included.search(name) if included else not excluded.search(name))]
     if not tests:
         raise SystemExit("mutants: no test matches")
+    neighbourhood = Neighbourhood(workers[0].build, workers[0].tree,
+                                  [NamedTest(name, programs) for _, name, programs in tests])
+    near = {path: neighbourhood.near(path) for path in {m.path for m in mutants}}
     baseline_started = time.monotonic()
     passed, _, failed = workers[0].test([n for n, _, _ in tests], 3600, False)
     if not passed:
@@ -118,6 +128,8 @@ def main():
     print(f"mutants: {len(tests)} tests pass in {baseline:.1f} s (time limit {timeout:.0f} s); "
           f"{len(pending)} mutants to run, {listed} listed as equivalent, "
           f"{len(mutants) - len(pending) - listed} settled by the resumed run", flush=True)
+    for path in sorted({m.path for m in pending}):
+        print(f"mutants: near {path}: {len(near[path])} tests", flush=True)
 
     lock = threading.Lock()
     durations = []
@@ -132,7 +144,8 @@ def main():
                     return
                 mutant = pending.pop(0)
             began = time.monotonic()
-            worker.try_mutant(mutant, texts[mutant.path], tests, timeout, not arguments.all_tests)
+            worker.try_mutant(mutant, texts[mutant.path], tests, near[mutant.path], timeout,
+                              not arguments.all_tests)
             with lock:
                 durations.append(time.monotonic() - began)
                 seconds = f"{durations[-1]:.0f} s"
