@@ -1,24 +1,19 @@
 """The command line: which mutants, run by how many workers, and what is printed and recorded."""
 
 import argparse
-import json
 import os
 import re
 import threading
 import time
-from collections import namedtuple
 
 from . import EQUIVALENTS, WORK
-from .building import Worker, sync_tree
 from .faults import read_equivalents
-from .nearby import Neighbourhood
-from .reporting import report, write_json
-from .selection import default_files, select_mutants
+from .reporting import print_matrix, print_scores, read_record, write_record
+from .selection import default_files, library_path, select_mutants
+from .worker import Worker
 
 # The packaging check installs and builds a whole consumer project: minutes, and no library logic.
 DEFAULT_EXCLUDED_TESTS = r"^DebianPackagesBuildAConsumer$"
-
-NamedTest = namedtuple("NamedTest", "name outputs")
 
 
 def parse_arguments():
@@ -27,7 +22,9 @@ def parse_arguments():
         formatter_class=argparse.RawDescriptionHelpFormatter,
         description="Mutation testing: makes one small fault at a time in library sources, rebuilds a\n"
                     "private copy of the tree in build-mutants/ and runs the test suites; prints the\n"
-                    "faults no test caught and a score per file: killed / (viable - equivalent).",
+                    "faults no test caught and a score per file: killed / (viable - equivalent).\n"
+                    "Every test runs on every mutant, and each test that fails is recorded: the kill\n"
+                    "matrix, which --matrix reads back from a run's --json record.",
         epilog="Operators: flip a comparison, && <-> ||, + <-> -, true <-> false, an integer constant\n"
                "off by one, drop a statement, return early, negate a condition. Comments, strings,\n"
                "preprocessor lines and the arguments of log statements are left alone.\n"
@@ -35,7 +32,8 @@ def parse_arguments():
                "    src/File.cpp | <change> | <mutated line>  # reason\n"
                "Examples:\n"
                "    scripts/mutants --list src/Buffer.cpp\n"
-               "    scripts/mutants --max-per-file 40 --budget 1800 --jobs 2 src/Buffer.cpp")
+               "    scripts/mutants --max-per-file 40 --budget 1800 --jobs 2 src/Buffer.cpp\n"
+               "    scripts/mutants --json run.json src/Version.cpp && scripts/mutants --matrix run.json")
     parser.add_argument("files", nargs="*", help="library sources under src/ or include/ (default: every "
                         "source built on this platform and every header with code)")
     parser.add_argument("--budget", type=float, default=None, metavar="SECONDS",
@@ -48,46 +46,45 @@ def parse_arguments():
     parser.add_argument("--jobs", type=int, default=1, metavar="N",
                         help="parallel workers, each with its own tree and build (default 1)")
     parser.add_argument("--list", action="store_true", help="print the mutants and exit without running")
-    parser.add_argument("--all-tests", action="store_true",
-                        help="run every test on every mutant instead of stopping at the first failure, "
-                             "to see which tests kill which mutants")
-    parser.add_argument("--json", metavar="FILE", help="also write every mutant and its result to FILE")
+    stopping = parser.add_mutually_exclusive_group()
+    stopping.add_argument("--first-failure", action="store_true",
+                          help="stop each mutant at the first program or test that fails, the tests near "
+                               "the mutated file first: a faster score, but no kill matrix")
+    stopping.add_argument("--all-tests", action="store_true",
+                          help="run every test on every mutant (the default)")
+    parser.add_argument("--json", metavar="FILE",
+                        help="also write every mutant, its result and the tests that failed to FILE")
     parser.add_argument("--resume", metavar="FILE",
                         help="take the results of the run that wrote FILE with --json for the mutants "
-                             "it killed or found not viable, and run only the others: a whole run "
-                             "spread over several sittings (rerun from scratch once tests were removed)")
+                             "it killed (with every test run, unless --first-failure) or found not "
+                             "viable, and run only the others: a whole run spread over several sittings "
+                             "(rerun from scratch once tests were removed)")
     parser.add_argument("--survivors-of", metavar="FILE",
                         help="run only the mutants that survived in the run that wrote FILE with --json "
                              "(same files, seed and sampling), to check new tests quickly")
+    parser.add_argument("--matrix", metavar="FILE",
+                        help="print the kill matrix of the run that wrote FILE with --json (of the files "
+                             "named, if any) and exit: each test's unique kills, the tests without one, "
+                             "and a smallest set of tests that keeps every kill")
     return parser.parse_args()
 
 
 def main():
     arguments = parse_arguments()
+    if arguments.matrix:
+        print_matrix(arguments.matrix, {library_path(f) for f in arguments.files})
+        return 0
     mutants, texts = select_mutants(arguments.files or default_files(), arguments.max_per_file,
                                     arguments.seed)
     if arguments.survivors_of:
-        with open(arguments.survivors_of, encoding="utf-8") as handle:
-            survived = {(m["file"], m["change"], m["mutated"]) for m in json.load(handle)
-                        if m["status"] == "survived"}
+        _, earlier = read_record(arguments.survivors_of)
+        survived = {(m["file"], m["change"], m["mutated"]) for m in earlier if m["status"] == "survived"}
         mutants = [m for m in mutants if m.key() in survived]
     equivalents = read_equivalents(EQUIVALENTS)
     for mutant in mutants:
         if mutant.listed_in(equivalents):
             mutant.status = "equivalent"
-    # Results of other files in the resumed file are written back with this run's, so that one file
-    # can gather a whole run made file by file.
-    kept_results = []
-    if arguments.resume and os.path.exists(arguments.resume):
-        with open(arguments.resume, encoding="utf-8") as handle:
-            earlier = json.load(handle)
-        paths = {m.path for m in mutants}
-        kept_results = [m for m in earlier if m["file"] not in paths]
-        settled = {(m["file"], m["change"], m["mutated"]): m for m in earlier
-                   if m["status"].startswith("killed") or m["status"] == "not viable"}
-        for mutant in (m for m in mutants if m.status == "not run" and m.key() in settled):
-            mutant.status = settled[mutant.key()]["status"]
-            mutant.failed_tests = settled[mutant.key()]["failed_tests"]
+    kept_entries, kept_tests, unsettled = _resume(arguments, mutants)
     if arguments.list:
         for mutant in mutants:
             marker = "  (equivalent)" if mutant.status == "equivalent" else ""
@@ -104,32 +101,26 @@ def main():
     print(f"mutants: preparing {jobs} private build(s) in {WORK}", flush=True)
     for worker in workers:
         worker.prepare()
-    tests = workers[0].list_tests()
-    excluded = re.compile(DEFAULT_EXCLUDED_TESTS)
-    if not arguments.tests and not any(excluded.search(name) for _, name, _ in tests):
-        print(f"mutants: warning: no test matches the excluded pattern {DEFAULT_EXCLUDED_TESTS}: "
-              "was the packaging check renamed?", flush=True)
-    included = re.compile(arguments.tests) if arguments.tests else None
-    tests = [(n, name, programs) for n, name, programs in tests
-             if (included.search(name) if included else not excluded.search(name))]
-    if not tests:
-        raise SystemExit("mutants: no test matches")
-    neighbourhood = Neighbourhood(workers[0].build, workers[0].tree,
-                                  [NamedTest(name, programs) for _, name, programs in tests])
-    near = {path: neighbourhood.near(path) for path in {m.path for m in mutants}}
+    names = _selected_tests(workers[0].list_tests(), arguments.tests)
+    for worker in workers:
+        worker.select(names)
     baseline_started = time.monotonic()
-    passed, _, failed = workers[0].test([n for n, _, _ in tests], 3600, False)
-    if not passed:
-        raise SystemExit(f"mutants: the unmutated tests fail: {', '.join(failed) or 'see ctest'}")
+    failing, warnings = workers[0].baseline()
+    for warning in warnings:
+        print(f"mutants: warning: {warning}", flush=True)
+    if failing:
+        raise SystemExit(f"mutants: the unmutated tests fail: {', '.join(failing)}")
+    for worker in workers[1:]:
+        worker.adopt_timings(workers[0])
     baseline = time.monotonic() - baseline_started
-    timeout = 3 * baseline + 20
     pending = [m for m in mutants if m.status == "not run"]
     listed = sum(1 for m in mutants if m.status == "equivalent")
-    print(f"mutants: {len(tests)} tests pass in {baseline:.1f} s (time limit {timeout:.0f} s); "
-          f"{len(pending)} mutants to run, {listed} listed as equivalent, "
-          f"{len(mutants) - len(pending) - listed} settled by the resumed run", flush=True)
+    print(f"mutants: {len(names)} tests pass in {baseline:.1f} s (each program may take 3 times as long "
+          f"and 20 s more); {len(pending)} mutants to run, {listed} listed as equivalent, "
+          f"{len(mutants) - len(pending) - listed} settled by the resumed run"
+          f"{f' ({unsettled} killed there rerun for every test)' if unsettled else ''}", flush=True)
     for path in sorted({m.path for m in pending}):
-        print(f"mutants: near {path}: {len(near[path])} tests", flush=True)
+        print(f"mutants: near {path}: {_describe_near(workers[0], path)}", flush=True)
 
     lock = threading.Lock()
     durations = []
@@ -144,8 +135,7 @@ def main():
                     return
                 mutant = pending.pop(0)
             began = time.monotonic()
-            worker.try_mutant(mutant, texts[mutant.path], tests, near[mutant.path], timeout,
-                              not arguments.all_tests)
+            worker.try_mutant(mutant, texts[mutant.path], arguments.first_failure)
             with lock:
                 durations.append(time.monotonic() - began)
                 seconds = f"{durations[-1]:.0f} s"
@@ -155,10 +145,12 @@ def main():
                           f"    - {mutant.original}\n    + {mutant.mutated}\n"
                           f"    equivalent? {mutant.equivalent_line()}  # reason", flush=True)
                 else:
-                    print(f"[{done}, {seconds}] {mutant.status}: {mutant.path}:{mutant.line}: {mutant.change}",
-                          flush=True)
+                    count = len(mutant.failed_tests)
+                    by = f" by {count} test{'s' if count > 1 else ''}" if count else ""
+                    print(f"[{done}, {seconds}] {mutant.status}{by}: {mutant.path}:{mutant.line}: "
+                          f"{mutant.change}", flush=True)
                 if arguments.json:
-                    write_json(arguments.json, mutants, kept_results)
+                    write_record(arguments.json, mutants, names, kept_entries, kept_tests)
 
     threads = [threading.Thread(target=work, args=(w,)) for w in workers]
     for thread in threads:
@@ -166,10 +158,64 @@ def main():
     for thread in threads:
         thread.join()
     for worker in workers:
-        sync_tree(worker.tree)
-    report(mutants, equivalents, arguments.max_per_file is not None or arguments.survivors_of is not None,
-           time.monotonic() - started)
+        worker.build.restore()
+    sampled = arguments.max_per_file is not None or arguments.survivors_of is not None
+    print_scores(mutants, equivalents, sampled, time.monotonic() - started)
     if arguments.json:
-        write_json(arguments.json, mutants, kept_results)
+        write_record(arguments.json, mutants, names, kept_entries, kept_tests)
     return 0
 
+
+def _resume(arguments, mutants):
+    """Settles mutants from the record to resume; returns the record's entries for other files (written
+    back with this run's, so that one file gathers a run made file by file), its tests, and how many
+    of its kills are rerun because they lack the whole row of the matrix."""
+    if not (arguments.resume and os.path.exists(arguments.resume)):
+        return [], [], 0
+    tests, earlier = read_record(arguments.resume)
+    paths = {m.path for m in mutants}
+    kept = [m for m in earlier if m["file"] not in paths]
+    settled = {(m["file"], m["change"], m["mutated"]): m for m in earlier
+               if m["status"] == "not viable" or
+               (m["status"].startswith("killed") and (m.get("complete") or arguments.first_failure))}
+    incomplete = {(m["file"], m["change"], m["mutated"]) for m in earlier
+                  if m["status"].startswith("killed")} - set(settled)
+    unsettled = 0
+    for mutant in (m for m in mutants if m.status == "not run"):
+        if mutant.key() in settled:
+            entry = settled[mutant.key()]
+            mutant.status, mutant.failed_tests = entry["status"], entry["failed_tests"]
+            mutant.complete = entry.get("complete", False)
+        elif mutant.key() in incomplete:
+            unsettled += 1
+    return kept, tests, unsettled
+
+
+def _selected_tests(tests, pattern):
+    names = [t.name for t in tests]
+    if pattern:
+        included = re.compile(pattern)
+        names = [n for n in names if included.search(n)]
+    else:
+        excluded = re.compile(DEFAULT_EXCLUDED_TESTS)
+        if not any(excluded.search(n) for n in names):
+            print(f"mutants: warning: no test matches the excluded pattern {DEFAULT_EXCLUDED_TESTS}: "
+                  "was the packaging check renamed?", flush=True)
+        names = [n for n in names if not excluded.search(n)]
+    if not names:
+        raise SystemExit("mutants: no test matches")
+    return names
+
+
+def _describe_near(worker, path):
+    near = worker.near(path)
+    if not near:
+        return "no test"
+    groups = {}
+    for program, tests in worker.units():
+        for test in tests:
+            if test.name in near:
+                label = os.path.basename(program.command[0]) if program else test.name
+                groups[label] = groups.get(label, 0) + 1
+    labels = [f"{label} ({count})" if count > 1 else label for label, count in sorted(groups.items())]
+    return f"{len(near)} test{'s' if len(near) > 1 else ''}: " + ", ".join(labels)

@@ -18,7 +18,7 @@ import os
 import re
 
 from . import ROOT
-from .building import run
+from .processes import run
 from .selection import HEADER_SUFFIXES, LIBRARY_FOLDERS, library_files
 
 INCLUDE = re.compile(r'^[ \t]*#[ \t]*include[ \t]*[<"]([^>"]+)[>"]', re.M)
