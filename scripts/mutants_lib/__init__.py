@@ -1,8 +1,8 @@
 """Mutation testing for Plinth: small deliberate faults in library sources, one at a time.
 
 Each mutant is written into a private copy of the source tree (build-mutants/tree<N>), rebuilt
-incrementally (build-mutants/build<N>, -O0, no debug info) and run against the
-test suites. Every GoogleTest program runs once per mutant and reports each of
+incrementally (build-mutants/build<N>, -O0, no debug info; build<N>-sanitize with the sanitizers)
+and run against the test suites. Every GoogleTest program runs once per mutant and reports each of
 its cases in GoogleTest's XML; a program that crashes or hangs is run again one case per process, as
 CTest runs it, so that every failing case is known: the mutant's row of the kill matrix. A mutant no
 test catches "survived" and is printed with its file, line and change. A mutant that does not

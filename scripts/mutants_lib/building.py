@@ -1,7 +1,9 @@
 """Private copies of the source tree and their builds: the developer's working tree is never written.
 
-Each worker has a tree (build-mutants/tree<N>) and a build of it (build-mutants/build<N>). Builds
-are incremental: a mutant recompiles its own file and relinks what depends on it.
+Each worker has a tree (build-mutants/tree<N>) and a build of it (build-mutants/build<N>, or
+build<N>-sanitize under AddressSanitizer, UndefinedBehaviorSanitizer and the standard library's
+assertions, where a mutant that is undefined behaviour fails the test that reaches it). Builds are
+incremental: a mutant recompiles its own file and relinks what depends on it.
 """
 
 import filecmp
@@ -12,6 +14,7 @@ from . import ROOT, WORK
 from .processes import run
 
 COPY_SKIPPED = {".git", ".cache", "build-mutants"}
+SANITIZERS = "address,undefined"
 
 
 def sync_tree(destination):
@@ -41,10 +44,11 @@ def sync_tree(destination):
 
 
 class Build:
-    def __init__(self, number, build_jobs):
+    def __init__(self, number, build_jobs, sanitized):
         self.tree = os.path.join(WORK, f"tree{number}")
-        self.folder = os.path.join(WORK, f"build{number}")
+        self.folder = os.path.join(WORK, f"build{number}" + ("-sanitize" if sanitized else ""))
         self.build_jobs = build_jobs
+        self.sanitized = sanitized
 
     def prepare(self):
         """Brings the tree up to date with the working tree, configures the build once and builds."""
@@ -62,6 +66,8 @@ class Build:
                        "-DCMAKE_GTEST_DISCOVER_TESTS_DISCOVERY_MODE=PRE_TEST",
                        # Tells which sources each test program is made of, to find its nearby tests.
                        "-DCMAKE_EXPORT_COMPILE_COMMANDS=ON"]
+            if self.sanitized:
+                options += [f"-DPLINTH_SANITIZE={SANITIZERS}", "-DCMAKE_CXX_FLAGS=-D_GLIBCXX_ASSERTIONS"]
             code, output = run(["cmake", "-S", self.tree, "-B", self.folder, "-G", "Ninja"] + options)
             if code != 0:
                 raise SystemExit(f"mutants: configuring {self.folder} failed:\n{output}")

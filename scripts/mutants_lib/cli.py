@@ -33,7 +33,8 @@ def parse_arguments():
                "Examples:\n"
                "    scripts/mutants --list src/Buffer.cpp\n"
                "    scripts/mutants --max-per-file 40 --budget 1800 --jobs 2 src/Buffer.cpp\n"
-               "    scripts/mutants --json run.json src/Version.cpp && scripts/mutants --matrix run.json")
+               "    scripts/mutants --json run.json src/Version.cpp && scripts/mutants --matrix run.json\n"
+               "    scripts/mutants --sanitize --survivors-of run.json --json asan.json src/Buffer.cpp")
     parser.add_argument("files", nargs="*", help="library sources under src/ or include/ (default: every "
                         "source built on this platform and every header with code)")
     parser.add_argument("--budget", type=float, default=None, metavar="SECONDS",
@@ -52,6 +53,10 @@ def parse_arguments():
                                "the mutated file first: a faster score, but no kill matrix")
     stopping.add_argument("--all-tests", action="store_true",
                           help="run every test on every mutant (the default)")
+    parser.add_argument("--sanitize", action="store_true",
+                        help="build the mutants with AddressSanitizer, UndefinedBehaviorSanitizer and "
+                             "_GLIBCXX_ASSERTIONS, so that a mutant that is undefined behaviour is killed "
+                             "where a test reaches it")
     parser.add_argument("--json", metavar="FILE",
                         help="also write every mutant, its result and the tests that failed to FILE")
     parser.add_argument("--resume", metavar="FILE",
@@ -97,8 +102,9 @@ def main():
     os.nice(10)
     os.makedirs(WORK, exist_ok=True)
     jobs = max(1, arguments.jobs)
-    workers = [Worker(n, max(1, (os.cpu_count() or 1) // jobs)) for n in range(jobs)]
-    print(f"mutants: preparing {jobs} private build(s) in {WORK}", flush=True)
+    workers = [Worker(n, max(1, (os.cpu_count() or 1) // jobs), arguments.sanitize) for n in range(jobs)]
+    print(f"mutants: preparing {jobs} private build(s) in {WORK}"
+          f"{' with the sanitizers' if arguments.sanitize else ''}", flush=True)
     for worker in workers:
         worker.prepare()
     names = _selected_tests(workers[0].list_tests(), arguments.tests)
@@ -185,7 +191,7 @@ def _resume(arguments, mutants):
         if mutant.key() in settled:
             entry = settled[mutant.key()]
             mutant.status, mutant.failed_tests = entry["status"], entry["failed_tests"]
-            mutant.complete = entry.get("complete", False)
+            mutant.complete, mutant.sanitized = entry.get("complete", False), entry.get("sanitized", False)
         elif mutant.key() in incomplete:
             unsettled += 1
     return kept, tests, unsettled

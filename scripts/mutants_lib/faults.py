@@ -22,9 +22,11 @@ class Mutant:
     mutated: str = ""
     status: str = "not run"
     # The tests that failed with the mutant in place. `complete` says that every selected test ran on
-    # it, so that the list is the mutant's whole row of the kill matrix.
+    # it, so that the list is the mutant's whole row of the kill matrix; `sanitized` that the run was
+    # built with the sanitizers.
     failed_tests: list = field(default_factory=list)
     complete: bool = False
+    sanitized: bool = False
 
     function: str = ""  # the enclosing function's name, to tell apart equal lines in one file
     ambiguous: bool = False  # another mutant of the file has the same change and mutated line

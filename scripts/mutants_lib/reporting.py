@@ -59,7 +59,7 @@ def write_record(path, mutants, tests, kept_entries=(), kept_tests=()):
     entries = list(kept_entries) + [
         {"file": m.path, "line": m.line, "change": m.change, "original": m.original,
          "mutated": m.mutated, "status": m.status, "failed_tests": m.failed_tests,
-         "complete": m.complete} for m in mutants]
+         "complete": m.complete, "sanitized": m.sanitized} for m in mutants]
     record = {"format": FORMAT, "tests": sorted(set(tests) | set(kept_tests)), "mutants": entries}
     with open(path + ".new", "w", encoding="utf-8") as handle:
         json.dump(record, handle, indent=1)

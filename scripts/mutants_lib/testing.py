@@ -2,9 +2,9 @@
 
 The tests are CTest's (`ctest --show-only=json-v1`). The cases of one GoogleTest program run in one
 process, once, and GoogleTest's XML report names each failing case. A program that crashes, runs
-out of time or memory, or ends badly after its cases passed (a fault in a global destructor, say)
-is run again the way CTest runs it: one process per case, with CTest's command, environment and
-working folder, so that the cases that crash or hang are told from those that pass.
+out of time or memory, or ends badly after its cases passed (a leak report, a fault in a global
+destructor) is run again the way CTest runs it: one process per case, with CTest's command,
+environment and working folder, so that the cases that crash or hang are told from those that pass.
 Tests that are not GoogleTest cases (scripts, hosts) always run that way.
 
 CTest itself is not run on a mutated build: it lists a GoogleTest program's cases by running the
@@ -91,15 +91,17 @@ def group_programs(tests):
 class Runner:
     """Runs tests in one build; a log and the XML reports go to the build's Testing/mutants."""
 
-    def __init__(self, build):
+    def __init__(self, build, sanitized):
+        self.sanitized = sanitized
         self.folder = os.path.join(build, "Testing", "mutants")
         os.makedirs(self.folder, exist_ok=True)
         self.log = os.path.join(self.folder, "output.txt")
 
     def run_one(self, test, limit):
-        """Runs test as CTest would; returns (failed, "time" when it ran out of time, seconds)."""
+        """Runs test as CTest would; returns (failed, "time" or "memory" when it ran out of that,
+        seconds)."""
         code, seconds, exceeded = run_test(test.command, limit, test.directory, test.environment,
-                                           self.log)
+                                           self.log, self.sanitized)
         if code is None:
             return True, exceeded, seconds
         with open(self.log, encoding="utf-8", errors="replace") as handle:
@@ -114,7 +116,8 @@ class Runner:
             os.remove(report)
         command = program.command + ["--gtest_filter=" + ":".join(t.case for t in tests),
                                      "--gtest_output=xml:" + report]
-        code, seconds, _ = run_test(command, limit, program.directory, program.environment, self.log)
+        code, seconds, _ = run_test(command, limit, program.directory, program.environment, self.log,
+                                    self.sanitized)
         results = _read_report(report) if code is not None else None
         if results is None or any(t.case not in results for t in tests):
             return None, seconds, {}

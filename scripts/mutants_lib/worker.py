@@ -6,8 +6,8 @@ from .testing import Runner, group_programs, list_tests
 
 
 class Worker:
-    def __init__(self, number, build_jobs):
-        self.build = Build(number, build_jobs)
+    def __init__(self, number, build_jobs, sanitized):
+        self.build = Build(number, build_jobs, sanitized)
         self.runner = None
         self.programs, self.others = [], []
         self.neighbourhood = None
@@ -15,7 +15,7 @@ class Worker:
 
     def prepare(self):
         self.build.prepare()
-        self.runner = Runner(self.build.folder)
+        self.runner = Runner(self.build.folder, self.build.sanitized)
 
     def list_tests(self):
         return list_tests(self.build.folder)
@@ -67,7 +67,7 @@ class Worker:
             stages = [(near, {o for _, tests in near for t in tests for o in t.outputs}), (far, ())]
         else:
             stages = [(near + far, ())]
-        mutant.failed_tests = []
+        mutant.failed_tests, mutant.sanitized = [], self.build.sanitized
         hung = []
         try:
             self.build.write_source(mutant.path, mutated)
