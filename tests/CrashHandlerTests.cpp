@@ -226,11 +226,13 @@ class CrashHandlerTest : public testing::Test {
   }
 
   // Runs a host in a child that logs to the journal, runs `setUp`, configures the crash handler
-  // (unless `configuration` is null), initializes it, registers observers a, b and c of which b
-  // is gone before the crash, and runs `crash`.
+  // (unless `configuration` is null) with `timeLimit` (ample by default, for a slow machine or
+  // Windows under wine), initializes it, registers observers a, b and c of which b is gone before
+  // the crash, and runs `crash`.
   void RunHost(
       const std::function<void()>& crash, const CrashHandler::Configuration* configuration,
-      const std::function<void()>& setUp = [] {}) {
+      const std::function<void()>& setUp = [] {},
+      std::chrono::milliseconds timeLimit = std::chrono::minutes(1)) {
     expectedDump = dumpFile;
     crashingThreadFile = folder / "thread.txt";
     status = PlinthTest::RunInChild(
@@ -243,6 +245,7 @@ class CrashHandlerTest : public testing::Test {
           InitLoggerPlinth({logger}, LoggerThreadPoolSettings{1024, 1});
           setUp();
           CrashHandler& handler = CrashHandler::getInstance();
+          handler.setTimeLimit(timeLimit);
           if (configuration != nullptr) handler.configure(*configuration);
           handler.initialize();
           auto a = std::make_shared<JournalingObserver>("a");
@@ -380,8 +383,8 @@ TEST_F(CrashHandlerTest, HandlingThatHangsEndsWithinTheTimeLimit) {
                              }};
   for (void (*const hang)() : hangs) {
     const auto start = std::chrono::steady_clock::now();
-    RunHost(hang, &writeDump,
-            [] { CrashHandler::getInstance().setTimeLimit(std::chrono::milliseconds(500)); });
+    RunHost(
+        hang, &writeDump, [] {}, std::chrono::milliseconds(500));
     EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(4));
 #if defined(__SANITIZE_THREAD__)
     // ThreadSanitizer may hold the time limit's signal back while the thread waits: the kill ends it.
