@@ -579,6 +579,11 @@ TEST_F(PlatformCrashTest, EveryThreadIsInTheDumpTheCrashingOneFirst) {
     const std::size_t entry = list + 4 + thread * 48;
     EXPECT_NE(dump.U32(entry + 28), 0u) << "the stack of thread " << thread;
     EXPECT_EQ(dump.U32(entry + 40), 1232u) << "the registers of thread " << thread;
+    // A parked thread waits in a system call, whose instruction left the return address in rcx.
+    const std::uint32_t registers = dump.U32(entry + 44);
+    if (thread != 0) {
+      EXPECT_EQ(dump.U64(registers + 128), dump.U64(registers + 248)) << "rcx, rip of " << thread;
+    }
   }
   EXPECT_EQ(dump.MemoryRanges().size(), threads);
   const std::string backtrace = PlinthTest::LldbBacktrace(dumpPath, "thread backtrace all");
