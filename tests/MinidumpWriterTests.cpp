@@ -9,7 +9,6 @@
 #include <cstring>
 #include <ctime>
 #include <functional>
-#include <iterator>
 #include <string>
 #include <thread>
 #include <tuple>
@@ -398,10 +397,6 @@ TEST_F(MinidumpWriterTest, ADumpNeverGoesIntoAnEntrySomeoneElsePlanted) {
       plant();
     });
   };
-  const auto readFile = [](const std::string& path) {
-    boost::filesystem::ifstream stream(path);
-    return std::string(std::istreambuf_iterator<char>(stream), {});
-  };
   const auto writeFile = [](const std::string& path, const char* text, mode_t mode) {
     const int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, mode);
     ASSERT_EQ(write(fd, text, std::strlen(text)), static_cast<ssize_t>(std::strlen(text)));
@@ -439,7 +434,7 @@ TEST_F(MinidumpWriterTest, ADumpNeverGoesIntoAnEntrySomeoneElsePlanted) {
     EXPECT_EQ(status.st_nlink, 1u);
     EXPECT_EQ(status.st_mode & 07777, 0600u);
     EXPECT_EQ(MinidumpReader(dump).U32(0), 0x504d444du) << "the dump itself";
-    EXPECT_TRUE(readFile(victim) == "precious") << "the dump went into the other file";
+    EXPECT_TRUE(PlinthTest::ReadTextFile(victim) == "precious") << "the dump went into the other file";
   }
 
   // A process that may not remove what another user planted writes no dump at all.
@@ -449,7 +444,7 @@ TEST_F(MinidumpWriterTest, ADumpNeverGoesIntoAnEntrySomeoneElsePlanted) {
     EXPECT_EQ(Melvo::platform::WriteCrashDump(dump, &record).outcome,
               Melvo::platform::DumpResult::Outcome::FileNotCreated);
   });
-  EXPECT_EQ(readFile(dump), "root's");
+  EXPECT_EQ(PlinthTest::ReadTextFile(dump), "root's");
 }
 
 // Where the other threads may not be traced (a process that is not dumpable, run by a user
