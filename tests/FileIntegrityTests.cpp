@@ -37,7 +37,7 @@
 #endif
 
 #include "support/LogCapture.h"
-#include "support/TempFolder.h"
+#include "support/Files.h"
 
 namespace {
 

@@ -40,7 +40,7 @@
 #include "support/ChildProcess.h"
 #include "support/CrashProcess.h"
 #include "support/MinidumpReader.h"
-#include "support/TempFolder.h"
+#include "support/Files.h"
 
 namespace {
 
@@ -234,7 +234,7 @@ TEST_F(MinidumpWriterTest, DumpOfTheRunningProcessHoldsEveryStream) {
   EXPECT_EQ(dump.U32(system.rva + 8), major);
   EXPECT_EQ(dump.U32(system.rva + 12), minor);
   EXPECT_EQ(dump.U32(system.rva + 16), build);
-  const std::string cpuInfo = PlinthTest::ReadTextFile("/proc/cpuinfo");
+  const std::string cpuInfo = PlinthTest::ReadFile("/proc/cpuinfo");
   EXPECT_NE(cpuInfo.find("vendor_id\t: " + dump.Bytes(system.rva + 32, 12) + "\n"), std::string::npos);
   unsigned eax, ebx, ecx, edx;
   ASSERT_NE(__get_cpuid(1, &eax, &ebx, &ecx, &edx), 0);
@@ -254,7 +254,7 @@ TEST_F(MinidumpWriterTest, DumpOfTheRunningProcessHoldsEveryStream) {
   EXPECT_EQ(dump.U32(misc.rva + 8), static_cast<std::uint32_t>(getpid()));
 
   // The process's own files, as they are.
-  EXPECT_EQ(dump.StreamText(kCmdLine), PlinthTest::ReadTextFile("/proc/self/cmdline"));
+  EXPECT_EQ(dump.StreamText(kCmdLine), PlinthTest::ReadFile("/proc/self/cmdline"));
   EXPECT_NE(dump.StreamText(kProcStatus).find("\nPid:\t" + std::to_string(getpid()) + "\n"),
             std::string::npos);
   const std::string auxv = dump.StreamText(kAuxv);
@@ -434,7 +434,7 @@ TEST_F(MinidumpWriterTest, ADumpNeverGoesIntoAnEntrySomeoneElsePlanted) {
     EXPECT_EQ(status.st_nlink, 1u);
     EXPECT_EQ(status.st_mode & 07777, 0600u);
     EXPECT_EQ(MinidumpReader(dump).U32(0), 0x504d444du) << "the dump itself";
-    EXPECT_TRUE(PlinthTest::ReadTextFile(victim) == "precious") << "the dump went into the other file";
+    EXPECT_TRUE(PlinthTest::ReadFile(victim) == "precious") << "the dump went into the other file";
   }
 
   // A process that may not remove what another user planted writes no dump at all.
@@ -444,7 +444,7 @@ TEST_F(MinidumpWriterTest, ADumpNeverGoesIntoAnEntrySomeoneElsePlanted) {
     EXPECT_EQ(Melvo::platform::WriteCrashDump(dump, &record).outcome,
               Melvo::platform::DumpResult::Outcome::FileNotCreated);
   });
-  EXPECT_EQ(PlinthTest::ReadTextFile(dump), "root's");
+  EXPECT_EQ(PlinthTest::ReadFile(dump), "root's");
 }
 
 // Where the other threads may not be traced (a process that is not dumpable, run by a user

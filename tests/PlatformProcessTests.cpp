@@ -9,7 +9,7 @@
 #include <boost/filesystem/operations.hpp>
 
 #include "support/ChildProcess.h"
-#include "support/TempFolder.h"
+#include "support/Files.h"
 
 namespace {
 

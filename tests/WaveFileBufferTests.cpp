@@ -11,7 +11,7 @@
 #include <boost/filesystem/fstream.hpp>
 
 #include "support/LogCapture.h"
-#include "support/TempFolder.h"
+#include "support/Files.h"
 
 static std::string ReadAll(const std::string& file) {
   boost::filesystem::ifstream in(file, std::ios::binary);

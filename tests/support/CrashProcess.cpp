@@ -2,17 +2,10 @@
 
 #include <array>
 #include <cstdio>
-#include <fstream>
-#include <iterator>
 #include <sstream>
 #include <stdexcept>
 
 namespace PlinthTest {
-
-std::string ReadTextFile(const std::string& path) {
-  std::ifstream file(path, std::ios::binary);
-  return std::string(std::istreambuf_iterator<char>(file), std::istreambuf_iterator<char>());
-}
 
 std::string LldbBacktrace(const std::string& dumpPath, const std::string& command) {
   const std::string run =

@@ -7,9 +7,6 @@
 
 namespace PlinthTest {
 
-// The text of a whole file; empty when it cannot be read.
-std::string ReadTextFile(const std::string& path);
-
 // The backtrace of the crashing thread in the minidump `dumpPath` as lldb prints it (of every
 // thread, with `command` "thread backtrace all"), without the Python tracebacks that Debian's lldb
 // prints at start-up.

@@ -11,7 +11,7 @@
 #include <stdlib.h>
 
 #include "support/ChildProcess.h"
-#include "support/TempFolder.h"
+#include "support/Files.h"
 
 namespace {
 
