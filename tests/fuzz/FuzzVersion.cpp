@@ -1,11 +1,11 @@
-// Version comparisons over three fuzzer-made versions: every operator agrees with operator< and
-// the equality of the texts, no version is less than itself, of two different texts exactly one
-// is the lesser, and the order is transitive wherever it is meant to be: when every component is
-// a number that fits 32 bits (possibly followed by other characters) or a word that begins with a
-// letter.
+// Version comparisons over three fuzzer-made versions: every operator, with a version or a text on
+// the right, agrees with operator< and with the equality of the texts; of two different texts
+// exactly one is the lesser; and the order is transitive wherever it is meant to be: when every
+// component is a word that begins with a letter or a number that fits 31 bits, possibly followed by
+// other characters.
+#include <algorithm>
 #include <array>
 #include <cctype>
-#include <cstddef>
 #include <cstdint>
 #include <cstdlib>
 #include <string>
@@ -16,33 +16,14 @@
 
 namespace {
 
-bool IsDigit(char c) {
-  return c >= '0' && c <= '9';
-}
-bool IsLetter(char c) {
-  return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z');
-}
-
-bool ComponentIsOrdered(const std::string& component) {
-  if (IsLetter(component[0])) return true;
-  std::uint64_t value = 0;
-  std::size_t i = 0;
-  for (; i < component.size() && IsDigit(component[i]); ++i) {
-    value = value * 10 + static_cast<std::uint64_t>(component[i] - '0');
-    if (value > 0x7FFFFFFF) return false;
-  }
-  return i != 0;
-}
-
 bool IsOrdered(const std::string& text) {
-  std::string component;
-  for (const char c : text + ".") {
-    if (c != '.' && c != '-') {
-      component += c;
-    } else if (!component.empty()) {
-      if (!ComponentIsOrdered(component)) return false;
-      component.clear();
-    }
+  for (std::size_t begin = 0; begin <= text.size();) {
+    const std::size_t end = std::min(text.find_first_of(".-", begin), text.size());
+    const std::string component = text.substr(begin, end - begin);
+    begin = end + 1;
+    if (component.empty() || std::isalpha(static_cast<unsigned char>(component[0]))) continue;
+    const std::size_t digits = std::min(component.find_first_not_of("0123456789"), component.size());
+    if (digits == 0 || digits > 10 || std::stoull(component.substr(0, digits)) > 0x7FFFFFFF) return false;
   }
   return true;
 }
@@ -50,29 +31,25 @@ bool IsOrdered(const std::string& text) {
 void CheckPair(const Melvo::Version& a, const Melvo::Version& b) {
   const bool less = a < b;
   const bool greater = b < a;
-  const bool sameText = a.toString() == b.toString();
-  if (less && greater) std::abort();
-  if (sameText != (!less && !greater)) std::abort();
-  if ((a == b) != sameText || (a != b) == sameText) std::abort();
-  if ((a > b) != greater || (a <= b) != !greater || (a >= b) != !less) std::abort();
-  // The same comparisons with the right-hand side given as text.
   const std::string text = b.toString();
-  if ((a == text) != sameText || (a != text) == sameText || (a < text) != less || (a > text) != greater ||
-      (a <= text) != !greater || (a >= text) != !less) {
+  const bool same = a.toString() == text;
+  if ((less && greater) || same != (!less && !greater)) std::abort();
+  if ((a == b) != same || (a != b) == same || (a > b) != greater || (a <= b) == greater || (a >= b) == less)
     std::abort();
-  }
+  if ((a == text) != same || (a != text) == same || (a < text) != less || (a > text) != greater ||
+      (a <= text) == greater || (a >= text) == less)
+    std::abort();
 }
 
-// Mostly texts of digits, letters and separators, so that the order's rules are reached; now
-// and then any bytes.
+// Mostly texts of digits, letters and separators, so that the order's rules are reached; now and
+// then any bytes.
 std::string MakeText(FuzzedDataProvider& input) {
   const std::size_t length = input.ConsumeIntegralInRange<std::size_t>(0, 24);
   if (input.ConsumeBool()) return input.ConsumeBytesAsString(length);
   static constexpr char kAlphabet[] = "0123456789..--abrcZ 0+";
   std::string text;
-  for (std::size_t i = 0; i < length; ++i) {
+  for (std::size_t i = 0; i < length; ++i)
     text += kAlphabet[input.ConsumeIntegralInRange<std::size_t>(0, sizeof kAlphabet - 2)];
-  }
   return text;
 }
 
@@ -81,17 +58,15 @@ std::string MakeText(FuzzedDataProvider& input) {
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
   FuzzedDataProvider input(data, size);
   const std::array<Melvo::Version, 3> versions{MakeText(input), MakeText(input), MakeText(input)};
+  bool ordered = true;
   for (const Melvo::Version& a : versions) {
-    if (a < a || !(a == a) || !(a <= a) || !(a >= a)) std::abort();
+    ordered = ordered && IsOrdered(a.toString());
     for (const Melvo::Version& b : versions) CheckPair(a, b);
   }
-  bool ordered = true;
-  for (const Melvo::Version& v : versions) ordered = ordered && IsOrdered(v.toString());
-  if (!ordered) return 0;
   for (const Melvo::Version& a : versions) {
     for (const Melvo::Version& b : versions) {
       for (const Melvo::Version& c : versions) {
-        if (a < b && b < c && !(a < c)) std::abort();
+        if (ordered && a < b && b < c && !(a < c)) std::abort();
       }
     }
   }
