@@ -1,33 +1,22 @@
-// Copies over a scripted file platform, for the failures real local files never produce: here a
-// work file that takes every byte and then fails to close, as a network share may report a lost
-// write only at close.
+// A copy over a scripted file platform, for a failure real local files never produce: a work file
+// that fails to close, as a network share may report a lost write only at close.
 #include <Plinth/FileIntegrity.h>
 
-#include <algorithm>
-#include <cstring>
-#include <optional>
-#include <string>
 #include <utility>
 
 #include <gtest/gtest.h>
 
 #include "platform/PlatformFile.h"
 
-namespace {
+namespace Melvo::platform {
 
-const std::string kSource = "the source's bytes";
+// A source with no bytes, read through the kernel; only the work file's close fails.
 constexpr std::intptr_t kReader = 1;
 constexpr std::intptr_t kWriter = 2;
-std::size_t readPosition = 0;
-
-}  // namespace
-
-namespace Melvo::platform {
 
 File::~File() = default;
 File::File(File&& other) noexcept : handle_(std::exchange(other.handle_, kClosed)) {}
 File File::OpenForReading(const boost::filesystem::path&) {
-  readPosition = 0;
   return File(kReader);
 }
 File File::OpenForWriting(const boost::filesystem::path&) {
@@ -46,19 +35,16 @@ bool File::TakePermissionsOf(const File&) {
   return true;
 }
 std::optional<std::uint64_t> File::Size() const {
-  return kSource.size();
+  return 0;
 }
-File::Transfer File::Read(void* buffer, std::size_t size) {
-  const std::size_t bytes = std::min(size, kSource.size() - readPosition);
-  std::memcpy(buffer, kSource.data() + readPosition, bytes);
-  readPosition += bytes;
-  return {bytes, bytes == size ? Outcome::Complete : Outcome::EndOfSource};
+File::Transfer File::Read(void*, std::size_t) {
+  return {0, Outcome::EndOfSource};
 }
 File::Transfer File::Write(const void*, std::size_t size) {
   return {size, Outcome::Complete};
 }
 File::Transfer File::CopyTo(File&, std::size_t) {
-  return {0, Outcome::Unsupported};
+  return {0, Outcome::EndOfSource};
 }
 bool File::Close() {
   return std::exchange(handle_, kClosed) != kWriter;
