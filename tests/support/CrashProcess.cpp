@@ -25,9 +25,4 @@ std::string Lldb(const std::string& dumpPath, const std::string& command) {
 }
 #endif
 
-std::string InnermostFrame(const std::string& backtrace) {
-  const std::size_t frame = backtrace.find("frame #0: ");
-  return frame == std::string::npos ? "" : backtrace.substr(frame, backtrace.find('\n', frame) - frame);
-}
-
 }  // namespace PlinthTest

@@ -13,7 +13,4 @@ void WriteThroughNull();
 // only.
 std::string Lldb(const std::string& dumpPath, const std::string& command);
 
-// The line of a backtrace that shows the innermost frame of the first thread in it.
-std::string InnermostFrame(const std::string& backtrace);
-
 }  // namespace PlinthTest

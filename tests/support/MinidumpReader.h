@@ -24,13 +24,6 @@ class MinidumpReader {
     if (data_.compare(0, 4, "MDMP") != 0) throw std::runtime_error("no minidump: " + path);
   }
 
-  // The stream types in the directory's order.
-  std::vector<std::uint32_t> StreamTypes() const {
-    std::vector<std::uint32_t> types;
-    for (std::uint32_t index = 0; index < U32(8); ++index) types.push_back(U32(U32(12) + index * 12));
-    return types;
-  }
-
   // The stream of `type`, checked to lie within the file; throws when the dump lacks it.
   MinidumpStream Stream(std::uint32_t type) const {
     for (std::uint32_t index = 0; index < U32(8); ++index) {
