@@ -18,7 +18,6 @@
 #include <sys/syscall.h>
 #include <sys/utsname.h>
 #include <unistd.h>
-#include <unwind.h>
 
 #include <gtest/gtest.h>
 #include <boost/filesystem.hpp>
@@ -173,19 +172,29 @@ TEST_F(MinidumpWriterTest, OnlyAFaultRecordsItsAddress) {
 // start, with its build id and its name in UTF-16, where bytes that are no UTF-8 become U+FFFD.
 // Other mapped files are none, not even ELF files that no loader would take.
 TEST_F(MinidumpWriterTest, ModulesAreTheMappedExecutablesAndLibraries) {
-  std::string relocatable(sizeof(Elf64_Ehdr), '\0');
-  std::memcpy(&relocatable[0], ELFMAG "\2", SELFMAG + 1);  // 64-bit
+  // A library of its own making: a header and one note segment, in which a note of odd size comes
+  // before the build id; the notes' alignment steps over its padding.
+  Elf64_Ehdr header{};
+  std::memcpy(header.e_ident, ELFMAG "\2", SELFMAG + 1);  // 64-bit
+  header.e_type = ET_DYN;
+  header.e_phoff = header.e_ehsize = sizeof header;
+  header.e_phentsize = sizeof(Elf64_Phdr);
+  header.e_phnum = 1;
+  const std::string notes =
+      std::string("\4\0\0\0\5\0\0\0\1\0\0\0GNU\0odd\0\0\0\0\0\4\0\0\0\20\0\0\0\3\0\0\0GNU\0", 40) +
+      "sixteen-byte-id!";
+  const Elf64_Phdr segment{PT_NOTE,      0, sizeof header + sizeof(Elf64_Phdr), 0, 0, notes.size(),
+                           notes.size(), 4};
+  const std::string library = std::string(reinterpret_cast<char*>(&header), sizeof header) +
+                              std::string(reinterpret_cast<const char*>(&segment), sizeof segment) + notes;
+  // Mapped files that no loader would take: text, a relocatable object, a 32-bit library.
+  std::string relocatable = library, elf32 = library;
   relocatable[offsetof(Elf64_Ehdr, e_type)] = ET_REL;
-  std::string elf32 = relocatable;
   elf32[EI_CLASS] = ELFCLASS32;
-  elf32[offsetof(Elf64_Ehdr, e_type)] = ET_DYN;
-  // A copy of a small library under a name with two-, three- and four-byte characters and a byte
-  // that is no UTF-8 at all.
-  Dl_info gcc{}, self{};
-  ASSERT_TRUE(dladdr(reinterpret_cast<void*>(&_Unwind_GetIP), &gcc) &&
-              dladdr(reinterpret_cast<void*>(&Widened), &self));
-  const std::string library = PlinthTest::ReadFile(gcc.dli_fname);
+  Dl_info self{};
+  ASSERT_NE(dladdr(reinterpret_cast<void*>(&Widened), &self), 0);
   std::vector<void*> mappings;
+  // The library's name has two-, three- and four-byte characters and a byte that is no UTF-8.
   for (const auto& [name, content] :
        {std::make_pair("notes.txt", std::string(100, 'x')), std::make_pair("object.o", relocatable),
         std::make_pair("elf32.so", elf32),
@@ -211,9 +220,7 @@ TEST_F(MinidumpWriterTest, ModulesAreTheMappedExecutablesAndLibraries) {
   ASSERT_NE(copy, 0u);
   EXPECT_EQ(std::make_pair(dump.U64(copy), dump.U32(copy + 8)),
             std::make_pair(std::uint64_t(mappings[3]), 4096u));
-  const std::size_t note = library.find(std::string("\4\0\0\0\24\0\0\0\3\0\0\0GNU", 16));  // the build id's
-  ASSERT_NE(note, std::string::npos);
-  EXPECT_EQ(dump.Bytes(dump.U32(copy + 80), dump.U32(copy + 76)), "LEpB" + library.substr(note + 16, 20));
+  EXPECT_EQ(dump.Bytes(dump.U32(copy + 80), dump.U32(copy + 76)), "LEpBsixteen-byte-id!");
   // The executable's module covers its code from its load base on.
   const std::uint32_t executable = modules[Widened(fs::read_symlink("/proc/self/exe").string())];
   ASSERT_NE(executable, 0u);
