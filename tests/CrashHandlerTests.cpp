@@ -153,6 +153,26 @@ void CrashHostRaises() {
   kSignal == SIGABRT ? std::abort() : static_cast<void>(raise(kSignal));
 }
 
+// Leaves ones on the stack below the caller, where the next calls will find them in their variables.
+__attribute__((noinline)) void FillTheStackBelow() {
+  volatile char below[64 * 1024];
+  for (volatile char& byte : below) byte = static_cast<char>(0xff);
+}
+
+// A host thread that never prepared for crashes, and holds back a signal that is already pending.
+// The crash is handled on the thread's own stack, where the handler's variables start out as ones:
+// it must not let the held signal through.
+void CrashHostHoldingASignal() {
+  std::ofstream(crashingThreadFile.string()) << CurrentThreadId();
+  sigset_t held;
+  sigemptyset(&held);
+  sigaddset(&held, SIGUSR1);
+  pthread_sigmask(SIG_BLOCK, &held, nullptr);
+  raise(SIGUSR1);
+  FillTheStackBelow();
+  PlinthTest::WriteThroughNull();
+}
+
 // A thread that stays in a system call until the process ends.
 std::atomic<int> parked{0};
 
@@ -327,6 +347,8 @@ const CrashKind kCrashKinds[] = {
     {"StackOverflow", &CrashHostOverflowsItsStack, SIGSEGV, "CrashHostRecurses"},
     {"StackOverflowOnAnotherThread", &OnAPreparedThread<&CrashHostOverflowsItsStack>, SIGSEGV,
      "CrashHostRecurses"},
+    {"NullWriteOnAnUnpreparedThreadHoldingASignal", [] { std::thread(&CrashHostHoldingASignal).join(); },
+     SIGSEGV, "WriteThroughNull"},
     {"Abort", &CrashHostRaises<SIGABRT>, SIGABRT},
     {"BusError", &CrashHostRaises<SIGBUS>, SIGBUS},
     {"ArithmeticError", &CrashHostRaises<SIGFPE>, SIGFPE},

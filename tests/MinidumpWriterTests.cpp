@@ -194,11 +194,12 @@ TEST_F(MinidumpWriterTest, ModulesAreTheMappedExecutablesAndLibraries) {
   Dl_info self{};
   ASSERT_NE(dladdr(reinterpret_cast<void*>(&Widened), &self), 0);
   std::vector<void*> mappings;
-  // The library's name has two-, three- and four-byte characters and a byte that is no UTF-8.
+  // The library's name has two-, three- and four-byte characters (the last three-byte one among
+  // them) and a byte that is no UTF-8.
   for (const auto& [name, content] :
        {std::make_pair("notes.txt", std::string(100, 'x')), std::make_pair("object.o", relocatable),
         std::make_pair("elf32.so", elf32),
-        std::make_pair("lib\xc3\xa9\xe2\x82\xac\xf0\x9f\x98\x80\xff.so", library)}) {
+        std::make_pair("lib\xc3\xa9\xe2\x82\xac\xef\xbf\xbf\xf0\x9f\x98\x80\xff.so", library)}) {
     PlinthTest::WriteFile(folder / name, content);
     const int fd = open((folder / name).c_str(), O_RDONLY);
     mappings.push_back(mmap(nullptr, 4096, PROT_READ, MAP_PRIVATE, fd, 0));
@@ -216,7 +217,7 @@ TEST_F(MinidumpWriterTest, ModulesAreTheMappedExecutablesAndLibraries) {
   EXPECT_EQ(
       std::count_if(modules.begin(), modules.end(), [&](auto& m) { return m.first.rfind(inFolder, 0) == 0; }),
       1);
-  const std::uint32_t copy = modules[inFolder + u"lib\u00e9\u20ac\U0001F600\uFFFD.so"];
+  const std::uint32_t copy = modules[inFolder + u"lib\u00e9\u20ac\uFFFF\U0001F600\uFFFD.so"];
   ASSERT_NE(copy, 0u);
   EXPECT_EQ(std::make_pair(dump.U64(copy), dump.U32(copy + 8)),
             std::make_pair(std::uint64_t(mappings[3]), 4096u));
