@@ -275,6 +275,8 @@ TEST_F(MinidumpWriterTest, ADumpGoesIntoAFileOfTheProcesssOwnOnly) {
       {"a named pipe", asNobody([&] { ASSERT_EQ(mkfifo(dumpPath.c_str(), 0666), 0); }), false, false, true},
   };
   CrashRecord record = Record(SIGSEGV);
+  const auto openFiles = [] { return std::distance(fs::directory_iterator("/proc/self/fd"), {}); };
+  const auto openBefore = openFiles();
   const mode_t umaskBefore = umask(0);
   const int standardInput = dup(0);
   for (const Case& c : cases) {
@@ -299,6 +301,7 @@ TEST_F(MinidumpWriterTest, ADumpGoesIntoAFileOfTheProcesssOwnOnly) {
   }
   umask(umaskBefore);
   close(standardInput);
+  EXPECT_EQ(openFiles(), openBefore) << "descriptors left open";
   if (geteuid() != 0) return;
 
   // A process that may not remove what another user planted writes no dump at all.
