@@ -2,11 +2,9 @@
 // order of the platform calls, including the failures this platform never produces by itself.
 #include <Plinth/CrashHandler.h>
 
-#include <atomic>
-#include <cstdint>
 #include <memory>
 #include <string>
-#include <thread>
+#include <tuple>
 #include <vector>
 
 #include <gtest/gtest.h>
@@ -30,24 +28,20 @@ struct CrashRecord {
 namespace {
 
 using Melvo::CrashHandler;
-using Melvo::platform::CrashFilter;
 using Melvo::platform::CrashRecord;
 using Melvo::platform::DumpResult;
 using Outcome = DumpResult::Outcome;
+using Calls = std::vector<std::string>;
 
 // What the scripted platform does and what was asked of it.
 struct Script {
   DumpResult dump{Outcome::Written, 0};
   bool threadPrepared = true;
   std::int64_t timeLimit = 0;
-  CrashFilter installedFilter = nullptr;
+  Melvo::platform::CrashFilter installedFilter = nullptr;
   CrashRecord* writtenCrash = nullptr;
-  std::vector<std::string> calls;
-};
-Script script;
-// The dump of "host" in "/var/dumps", joined with the platform's own separator.
-const std::string kSeparator(1, static_cast<char>(boost::filesystem::path::preferred_separator));
-const std::string kDumpPath = "/var/dumps" + kSeparator + "host.dmp";
+  Calls calls;
+} script;
 
 }  // namespace
 
@@ -77,6 +71,11 @@ DumpResult WriteCrashDump(const std::string& pathText, CrashRecord* crash) {
 
 namespace {
 
+// The dump of "host" in "/var/dumps", joined with the platform's own separator.
+const std::string kSeparator(1, static_cast<char>(boost::filesystem::path::preferred_separator));
+const std::string kDumpPath = "/var/dumps" + kSeparator + "host.dmp";
+const std::string kFilter = "Melvo::CrashHandlerMinidump: ";
+
 class CallRecorder : public Melvo::ICrashHandlerObserver {
  public:
   explicit CallRecorder(std::string name) : name_(std::move(name)) {}
@@ -86,22 +85,18 @@ class CallRecorder : public Melvo::ICrashHandlerObserver {
   std::string name_;
 };
 
-using Calls = std::vector<std::string>;
-
 class CrashFilterTest : public testing::Test {
  protected:
-  void SetUp() override { Reset(); }
+  void SetUp() override { Reset(true); }
   void TearDown() override { handler.ClearObservers(); }
 
   // A fresh script and configuration, no observer, nothing logged.
-  void Reset() {
+  void Reset(bool generateDump) {
     script = Script{};
     handler.ClearObservers();
-    handler.configure(CrashHandler::Configuration("host", "/var/dumps", true));
+    EXPECT_TRUE(handler.configure(CrashHandler::Configuration("host", "/var/dumps", generateDump)));
     PlinthTest::LogCapture::Take();
   }
-
-  std::int32_t Crash() { return Melvo::CrashHandlerMinidump(&crash); }
 
   // The records logged since the last call, a line each, after checking logger and file.
   static std::string Logged() {
@@ -117,49 +112,19 @@ class CrashFilterTest : public testing::Test {
   CrashRecord crash{7};
 };
 
-const char kEntry[] = "C Melvo::CrashHandlerMinidump: CrashHandlerMinidump Entry\n";
-
-TEST(CrashHandlerInstanceTest, ConcurrentFirstCallsMakeOneInstance) {
-  std::vector<CrashHandler*> seen(4, nullptr);
-  std::atomic<bool> go{false};
-  std::vector<std::thread> threads;
-  for (CrashHandler*& slot : seen) {
-    threads.emplace_back([&go, &slot] {
-      while (!go) {
-      }
-      slot = &CrashHandler::getInstance();
-    });
-  }
-  go = true;
-  for (std::thread& thread : threads) thread.join();
-  for (CrashHandler* instance : seen) EXPECT_EQ(instance, &CrashHandler::getInstance());
-}
-
-TEST_F(CrashFilterTest, ConfigureReplacesEveryField) {
-  EXPECT_TRUE(handler.configure(CrashHandler::Configuration("other.name", "/elsewhere", false)));
-  const CrashHandler::Configuration& config = handler.getConfig();
-  EXPECT_EQ(config.dumpName, "other.name");
-  EXPECT_EQ(config.dumpFolder, "/elsewhere");
-  EXPECT_FALSE(config.generateDump);
-  EXPECT_TRUE(handler.configure(CrashHandler::Configuration("host", "/var/dumps")));
-  EXPECT_TRUE(handler.getConfig().generateDump);
-}
-
-TEST_F(CrashFilterTest, InitializeInstallsTheFilterEachTimeItIsCalled) {
+TEST_F(CrashFilterTest, InitializeInstallsTheFilterAndPreparesTheThreadEachTime) {
   EXPECT_TRUE(handler.initialize());
+  script.threadPrepared = false;
   EXPECT_TRUE(handler.initialize());
   EXPECT_EQ(script.calls, (Calls{"install", "prepare thread", "install", "prepare thread"}));
+  EXPECT_EQ(script.installedFilter, &Melvo::CrashHandlerMinidump);
   EXPECT_EQ(Logged(),
             "I Melvo::CrashHandler::initialize: CrashHandlerMinidump installed\n"
             "I Melvo::CrashHandler::initialize: CrashHandlerMinidump installed\n");
-
-  // What was installed is the filter itself.
-  ASSERT_NE(script.installedFilter, nullptr);
-  script.calls.clear();
-  EXPECT_EQ(script.installedFilter(&crash), 1);
-  EXPECT_EQ(script.writtenCrash, &crash);
-  EXPECT_EQ(Logged(),
-            std::string(kEntry) + "I Melvo::CrashHandlerMinidump: Saved dump file to '" + kDumpPath + "'\n");
+  // The host's other threads hear the platform's answer.
+  EXPECT_FALSE(CrashHandler::initializeThread());
+  script.threadPrepared = true;
+  EXPECT_TRUE(CrashHandler::initializeThread());
 }
 
 TEST_F(CrashFilterTest, TheTimeLimitIsFiveSecondsUntilSetAndGoesToThePlatform) {
@@ -170,102 +135,55 @@ TEST_F(CrashFilterTest, TheTimeLimitIsFiveSecondsUntilSetAndGoesToThePlatform) {
   handler.setTimeLimit(std::chrono::seconds(5));
 }
 
-TEST_F(CrashFilterTest, InitializeThreadReportsWhetherThePlatformAgreed) {
-  EXPECT_TRUE(CrashHandler::initializeThread());
-  script.threadPrepared = false;
-  EXPECT_FALSE(CrashHandler::initializeThread());
-  EXPECT_EQ(script.calls, (Calls{"prepare thread", "prepare thread"}));
-}
-
-TEST_F(CrashFilterTest, AWrittenDumpIsDoneBeforeTheLiveObserversAreTold) {
-  auto a = std::make_shared<CallRecorder>("a");
-  auto gone = std::make_shared<CallRecorder>("gone");
-  auto c = std::make_shared<CallRecorder>("c");
-  handler.AddObserver(a);
-  handler.AddObserver(gone);
-  handler.AddObserver(c);
-  gone.reset();
-
-  EXPECT_EQ(Crash(), 1);
-  EXPECT_EQ(script.calls, (Calls{"dump to " + kDumpPath, "tell a", "tell c"}));
-  EXPECT_EQ(script.writtenCrash, &crash);
-  EXPECT_EQ(Logged(),
-            std::string(kEntry) + "I Melvo::CrashHandlerMinidump: Saved dump file to '" + kDumpPath + "'\n");
-  EXPECT_EQ(handler.GetObservers().size(), 2u);
-}
-
-TEST_F(CrashFilterTest, EachFailureIsLoggedAndOnlyATriedDumpTellsTheObservers) {
-  struct Case {
-    const char* what;
-    void (*arrange)();
-    Calls calls;
-    std::string logged;
-    std::int32_t result = 0;
-  };
-  const std::string filter = "Melvo::CrashHandlerMinidump: ";
-  const Case cases[] = {
-      {"no dump wanted",
-       [] {
-         CrashHandler::getInstance().configure(CrashHandler::Configuration("host", "/var/dumps", false));
-       },
-       {},
-       "I " + filter + "Crash handler is configured to NOT generate dump file"},
-      {"no dump writer",
-       [] {
-         script.dump = {Outcome::WriterNotFound, 0};
-       },
-       {"dump to " + kDumpPath},
-       "W " + filter + "DBGHELP.DLL not found"},
-      {"an old dump writer",
-       [] {
-         script.dump = {Outcome::WriterTooOld, 0};
-       },
-       {"dump to " + kDumpPath},
-       "W " + filter + "DBGHELP.DLL too old"},
+// Each outcome is logged; the live observers are told, after the dump, only when it was tried; the
+// filter's result says whether a dump was written.
+TEST_F(CrashFilterTest, EachOutcomeIsLoggedAndOnlyATriedDumpTellsTheObservers) {
+  const std::string dumpTo = "dump to " + kDumpPath, saved = "I Saved dump file to '" + kDumpPath + "'\n";
+  const Calls toldAll{dumpTo, "tell a", "tell c"};
+  const std::tuple<const char*, DumpResult, Calls, int, std::string> cases[] = {
+      {"a written dump", {Outcome::Written, 0}, toldAll, 1, saved},
+      {"no dump wanted", {}, {}, 0, "I Crash handler is configured to NOT generate dump file\n"},
+      {"no dump writer", {Outcome::WriterNotFound, 0}, {dumpTo}, 0, "W DBGHELP.DLL not found\n"},
+      {"an old dump writer", {Outcome::WriterTooOld, 0}, {dumpTo}, 0, "W DBGHELP.DLL too old\n"},
       {"no file",
-       [] {
-         script.dump = {Outcome::FileNotCreated, 0};
-       },
-       {"dump to " + kDumpPath, "tell a"},
-       "W " + filter + "Failed to create the file " + kDumpPath},
+       {Outcome::FileNotCreated, 0},
+       toldAll,
+       0,
+       "W Failed to create the file " + kDumpPath + "\n"},
       {"a dump without every thread",
-       [] {
-         script.dump = {Outcome::Written, 0};
-         script.dump.missingThreads = "tracing was refused";
-         script.dump.missingThreadsError = 1;
-       },
-       {"dump to " + kDumpPath, "tell a"},
-       "W " + filter + "Dump file '" + kDumpPath +
-           "' lacks threads of the process: tracing was refused (error 1)\n" + "I " + filter +
-           "Saved dump file to '" + kDumpPath + "'",
-       1},
+       {Outcome::Written, 0, "tracing was refused", 1},
+       toldAll,
+       1,
+       "W Dump file '" + kDumpPath + "' lacks threads of the process: tracing was refused (error 1)\n" +
+           saved},
       // The platform's error code is logged unsigned.
-      {"failed write",
-       [] {
-         script.dump = {Outcome::WriteFailed, 0x80070005};
-       },
-       {"dump to " + kDumpPath, "tell a"},
-       "E " + filter + "Failed to save dump file to '" + kDumpPath + "' (error 2147942405)"},
+      {"a failed write",
+       {Outcome::WriteFailed, 0x80070005},
+       toldAll,
+       0,
+       "E Failed to save dump file to '" + kDumpPath + "' (error 2147942405)\n"},
   };
-  for (const Case& c : cases) {
-    SCOPED_TRACE(c.what);
-    Reset();
-    auto a = std::make_shared<CallRecorder>("a");
-    handler.AddObserver(a);
-    c.arrange();
-    EXPECT_EQ(Crash(), c.result);
-    EXPECT_EQ(script.calls, c.calls);
-    EXPECT_EQ(Logged(), kEntry + c.logged + "\n");
+  for (auto [what, dump, calls, result, logged] : cases) {
+    SCOPED_TRACE(what);
+    Reset(!calls.empty());
+    script.dump = dump;
+    auto a = std::make_shared<CallRecorder>("a"), gone = std::make_shared<CallRecorder>("gone"),
+         c = std::make_shared<CallRecorder>("c");
+    for (const auto& observer : {a, gone, c}) handler.AddObserver(observer);
+    gone.reset();
+    EXPECT_EQ(Melvo::CrashHandlerMinidump(&crash), result);
+    EXPECT_EQ(script.calls, calls);
+    EXPECT_EQ(script.writtenCrash, calls.empty() ? nullptr : &crash);
+    // Every message is the filter's: "level function: text".
+    logged.insert(0, "C CrashHandlerMinidump Entry\n");
+    for (std::size_t at = 0; at < logged.size(); at = logged.find('\n', at) + 1)
+      logged.insert(at + 2, kFilter);
+    EXPECT_EQ(Logged(), logged);
   }
 }
 
 TEST_F(CrashFilterTest, TheDumpPathIsTheFolderJoinedWithTheNameAndDmp) {
-  struct Case {
-    const char* folder;
-    const char* name;
-    std::string file;
-  };
-  const Case cases[] = {
+  const std::tuple<const char*, const char*, std::string> cases[] = {
       {"/var/dumps", "host", kDumpPath},
       {"/var/dumps/", "host", "/var/dumps/host.dmp"},
       {"/var/dumps", "host.old", "/var/dumps" + kSeparator + "host.old.dmp"},
@@ -273,11 +191,11 @@ TEST_F(CrashFilterTest, TheDumpPathIsTheFolderJoinedWithTheNameAndDmp) {
       {"", "host", "host.dmp"},
       {"/var/dumps", "/host", "/var/dumps/host.dmp"},
   };
-  for (const Case& c : cases) {
-    handler.configure(CrashHandler::Configuration(c.name, c.folder));
+  for (const auto& [folder, name, file] : cases) {
+    handler.configure(CrashHandler::Configuration(name, folder));
     script.calls.clear();
-    EXPECT_EQ(Crash(), 1);
-    EXPECT_EQ(script.calls, Calls{"dump to " + c.file}) << c.folder << " + " << c.name;
+    EXPECT_EQ(Melvo::CrashHandlerMinidump(&crash), 1);
+    EXPECT_EQ(script.calls, Calls{"dump to " + file}) << folder << " + " << name;
   }
 }
 

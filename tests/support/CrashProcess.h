@@ -1,15 +1,16 @@
-// Runs code that crashes in a child (see ChildProcess.h), and lldb on the minidump it leaves.
+// Crashes on purpose, and what lldb makes of the minidump a crash left.
 #pragma once
 
 #include <string>
 
-#include "support/ChildProcess.h"
-
 namespace PlinthTest {
 
-// The backtrace of the crashing thread in the minidump `dumpPath` as lldb prints it (of every
-// thread, with `command` "thread backtrace all"), without the Python tracebacks that Debian's lldb
-// prints at start-up.
-std::string LldbBacktrace(const std::string& dumpPath, const std::string& command = "thread backtrace");
+// Writes through a null pointer: an access violation, SIGSEGV on POSIX. Never inlined, so that it
+// is a frame of its own in a backtrace.
+void WriteThroughNull();
+
+// What lldb prints for `command` ("thread backtrace all", say) on the minidump `dumpPath`. POSIX
+// only.
+std::string Lldb(const std::string& dumpPath, const std::string& command);
 
 }  // namespace PlinthTest

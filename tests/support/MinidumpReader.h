@@ -2,63 +2,80 @@
 // so that the writer's own structure layout is checked rather than reused.
 #pragma once
 
-#include <cstddef>
 #include <cstdint>
-#include <map>
+#include <cstring>
+#include <stdexcept>
 #include <string>
 #include <vector>
 
+#include "support/Files.h"
+
 namespace PlinthTest {
 
-struct MinidumpLocation {
-  std::uint32_t size = 0;
-  std::uint32_t rva = 0;
-};
-
-struct MinidumpModule {
-  std::uint64_t base = 0;
-  std::uint32_t size = 0;
-  std::string name;
-  std::string codeView;  // the raw CodeView record
-};
-
-struct MinidumpMemory {
-  std::uint64_t start = 0;
-  MinidumpLocation bytes;
+struct MinidumpStream {
+  std::uint32_t size, rva;
 };
 
 class MinidumpReader {
  public:
-  // Reads the whole file; throws std::runtime_error when it is no minidump or a stream lies
-  // outside the file.
-  explicit MinidumpReader(const std::string& path);
+  // Throws std::runtime_error when the file is no minidump; every read throws when it goes past
+  // the end of the file.
+  explicit MinidumpReader(const std::string& path) : data_(ReadFile(path)) {
+    if (data_.compare(0, 4, "MDMP") != 0) throw std::runtime_error("no minidump: " + path);
+  }
 
-  std::uint32_t Version() const { return U32(4); }
-  const std::vector<std::uint32_t>& StreamOrder() const { return streamOrder_; }
-  bool Has(std::uint32_t streamType) const { return streams_.count(streamType) != 0; }
-  // The stream's location; throws when the dump lacks it.
-  MinidumpLocation Stream(std::uint32_t streamType) const;
-  std::string StreamText(std::uint32_t streamType) const;
+  // The stream of `type`, checked to lie within the file; throws when the dump lacks it.
+  MinidumpStream Stream(std::uint32_t type) const {
+    for (std::uint32_t index = 0; index < U32(8); ++index) {
+      const std::uint32_t entry = U32(12) + index * 12;
+      if (U32(entry) != type) continue;
+      const MinidumpStream stream{U32(entry + 4), U32(entry + 8)};
+      Bytes(stream.rva, stream.size);
+      return stream;
+    }
+    throw std::runtime_error("missing stream " + std::to_string(type));
+  }
 
-  std::uint8_t U8(std::size_t at) const;
-  std::uint16_t U16(std::size_t at) const;
-  std::uint32_t U32(std::size_t at) const;
-  std::uint64_t U64(std::size_t at) const;
-  std::string Bytes(std::size_t at, std::size_t size) const;
-  // A length-prefixed UTF-16 string, as UTF-16 code units and converted to UTF-8.
-  std::u16string String16(std::size_t at) const;
-  std::string StringUtf8(std::size_t at) const;
+  std::string StreamText(std::uint32_t type) const { return Bytes(Stream(type).rva, Stream(type).size); }
 
-  std::vector<MinidumpModule> Modules() const;
-  std::vector<MinidumpMemory> MemoryRanges() const;
-  std::size_t FileSize() const { return data_.size(); }
+  // The offsets of the entries of a list stream, after checking that the stream's size is that of
+  // its count of `entrySize`-byte entries.
+  std::vector<std::uint32_t> Entries(std::uint32_t type, std::uint32_t entrySize) const {
+    const MinidumpStream list = Stream(type);
+    if (list.size != 4 + U32(list.rva) * entrySize)
+      throw std::runtime_error("list size does not match its count");
+    std::vector<std::uint32_t> entries;
+    for (std::uint32_t index = 0; index < U32(list.rva); ++index)
+      entries.push_back(list.rva + 4 + index * entrySize);
+    return entries;
+  }
+
+  std::string Bytes(std::size_t at, std::size_t size) const {
+    if (at > data_.size() || size > data_.size() - at)
+      throw std::runtime_error("read past the end of the dump");
+    return data_.substr(at, size);
+  }
+
+  template <typename T>
+  T Get(std::size_t at) const {
+    T value;
+    std::memcpy(&value, Bytes(at, sizeof value).data(), sizeof value);
+    return value;
+  }
+  std::uint16_t U16(std::size_t at) const { return Get<std::uint16_t>(at); }
+  std::uint32_t U32(std::size_t at) const { return Get<std::uint32_t>(at); }
+  std::uint64_t U64(std::size_t at) const { return Get<std::uint64_t>(at); }
+
+  // A length-prefixed UTF-16 string; throws when its terminator is missing.
+  std::u16string String16(std::size_t at) const {
+    std::u16string text(U32(at) / 2, u'\0');
+    std::memcpy(&text[0], Bytes(at + 4, text.size() * 2).data(), text.size() * 2);
+    if (U16(at + 4 + text.size() * 2) != 0) throw std::runtime_error("string without terminator");
+    return text;
+  }
 
  private:
-  void Check(std::size_t at, std::size_t size) const;
-
-  std::vector<char> data_;
-  std::map<std::uint32_t, MinidumpLocation> streams_;
-  std::vector<std::uint32_t> streamOrder_;
+  std::string data_;
 };
 
 }  // namespace PlinthTest
