@@ -17,17 +17,15 @@
 
 namespace {
 
-char Folded(char c) {
-  return static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
-}
-wchar_t Folded(wchar_t c) {
-  return static_cast<wchar_t>(std::towlower(static_cast<std::wint_t>(c)));
-}
-
 template <typename Char>
 std::basic_string<Char> Folded(std::basic_string<Char> text, bool ignoreCase) {
-  if (ignoreCase) {
-    for (Char& c : text) c = Folded(c);
+  for (Char& c : text) {
+    if (!ignoreCase) break;
+    if constexpr (sizeof(Char) == 1) {
+      c = static_cast<Char>(std::tolower(static_cast<unsigned char>(c)));
+    } else {
+      c = static_cast<Char>(std::towlower(static_cast<std::wint_t>(c)));
+    }
   }
   return text;
 }
@@ -49,19 +47,15 @@ void Check(const std::basic_string<Char>& text, const std::basic_string<Char>& d
     return;
   }
 
-  // Re-join: each token stands at its place in the text, a delimiter between two tokens.
-  if (tokens.size() < 2) std::abort();
+  // Re-joined with the delimiter, the tokens give the text back, and none holds the delimiter.
   std::size_t position = 0;
-  for (std::size_t i = 0; i < tokens.size(); ++i) {
-    if (text.compare(position, tokens[i].size(), tokens[i]) != 0) std::abort();
-    if (Folded(tokens[i], ignoreCase).find(needle) != String::npos) std::abort();
-    position += tokens[i].size();
-    if (i + 1 < tokens.size()) {
-      if (haystack.compare(position, needle.size(), needle) != 0) std::abort();
-      position += needle.size();
-    }
+  for (std::size_t i = 0; i < tokens.size(); position += tokens[i++].size() + needle.size()) {
+    if (text.compare(position, tokens[i].size(), tokens[i]) != 0 ||
+        Folded(tokens[i], ignoreCase).find(needle) != String::npos ||
+        (i + 1 < tokens.size() && haystack.compare(position + tokens[i].size(), needle.size(), needle) != 0))
+      std::abort();
   }
-  if (position != text.size()) std::abort();
+  if (tokens.size() < 2 || position != text.size() + needle.size()) std::abort();
 
   std::vector<String> expected;
   std::set<String> seen;
