@@ -18,7 +18,6 @@ namespace {
 namespace fs = boost::filesystem;
 using Melvo::ApplicationInfo;
 using Type = Melvo::DataFolderType;
-using PlinthTest::RunInChildProcess;
 
 // The per-user data folder: on Windows the system's own; elsewhere one named through XDG_DATA_HOME
 // by the tests, never made. An empty value removes a variable on Windows.
@@ -57,7 +56,6 @@ TEST(ApplicationInfo, GivesNeutralAnswersBeforeInitAndKeepsItsFlagsApart) {
   EXPECT_TRUE(ApplicationInfo::IsRunningAsService());
   EXPECT_EQ(ApplicationInfo::RestartCommandLine(), "");
   EXPECT_EQ(ApplicationInfo::ExecutableCommandLine(), kCommand);
-  EXPECT_TRUE(ApplicationInfo::GetContentPaths().empty());
   // Relative names are completed, with the data folder here the executable's; empty and absolute
   // ones stay as they are.
   for (const fs::path& file : {fs::path(), kLocalData / "x.cfg"}) {
@@ -106,7 +104,7 @@ TEST(ApplicationInfo, InitDecidesServiceModeCommandLineAndDataFolder) {
       {{}, "", true, local, "Org", "truee", true},
   };
   for (const auto& c : cases) {
-    RunInChildProcess([&] {
+    PlinthTest::RunInChildProcess([&] {
       SetVariable("XDG_DATA_HOME", kLocalData.string().c_str());
       SetVariable("DEV_USE_CURRENT_DIR_FOR_APP_DATA", c.dataSwitch);
       fs::current_path(fs::temp_directory_path());
@@ -128,7 +126,7 @@ TEST(ApplicationInfo, InitDecidesServiceModeCommandLineAndDataFolder) {
     });
   }
   // Without a name no folder is made of the organization alone.
-  RunInChildProcess([] {
+  PlinthTest::RunInChildProcess([] {
     ASSERT_TRUE(InitWith({}, Type::CommonAppData, "Org", ""));
     EXPECT_EQ(ApplicationInfo::DataPath(), kFolder);
   });
@@ -137,37 +135,34 @@ TEST(ApplicationInfo, InitDecidesServiceModeCommandLineAndDataFolder) {
 // Threads released together race for each one-shot initialiser: exactly one call of each wins, and
 // what is stored comes whole from the winner; the later calls change nothing.
 TEST(ApplicationInfo, ConcurrentFirstCallsStoreExactlyOnce) {
-  constexpr int kThreads = 6;
-  for (int round = 0; round < 4; ++round) {
-    RunInChildProcess([] {
-      PlinthTest::StartLine start(kThreads);
-      std::vector<int> won(kThreads, 0);
-      std::vector<std::thread> threads;
-      for (int t = 0; t < kThreads; ++t) {
-        threads.emplace_back([&, t, tag = std::to_string(t)] {
-          ApplicationInfo::ContentPaths paths{{Melvo::ContentFolderType::Audio, "/audio/" + tag}};
-          start.Arrive();
-          won[t] = InitWith({t % 2 == 1 ? "-x" : "-v"}, Type::LocalAppData, tag, "App " + tag) +
-                   2 * ApplicationInfo::InitServiceName("Service " + tag) +
-                   4 * ApplicationInfo::InitContentPaths(paths);
-          paths.clear();  // a copy is kept
-        });
-      }
-      for (auto& thread : threads) thread.join();
-      // The thread that won the initialiser of `bit`, the only one.
-      const auto winner = [&](int bit) {
-        const auto wins = [bit](int w) { return (w & bit) != 0; };
-        EXPECT_EQ(std::count_if(won.begin(), won.end(), wins), 1) << "initialiser " << bit;
-        return std::to_string(std::find_if(won.begin(), won.end(), wins) - won.begin());
-      };
-      EXPECT_EQ(ApplicationInfo::Name() + "/" + ApplicationInfo::Organization(),
-                "App " + winner(1) + "/" + winner(1));
-      EXPECT_EQ(ApplicationInfo::IsRunningAsService(), std::stoi(winner(1)) % 2 == 0);
-      EXPECT_EQ(ApplicationInfo::ServiceName(), "Service " + winner(2));
-      EXPECT_EQ(ApplicationInfo::GetContentPath(Melvo::ContentFolderType::Audio), "/audio/" + winner(4));
-      EXPECT_EQ(ApplicationInfo::GetContentPath(Melvo::ContentFolderType::Images), fs::path());
-    });
-  }
+  constexpr int kThreads = 8;
+  PlinthTest::RunInChildProcess([] {
+    PlinthTest::StartLine start(kThreads);
+    std::vector<int> won(kThreads, 0);
+    std::vector<std::thread> threads;
+    for (int t = 0; t < kThreads; ++t) {
+      threads.emplace_back([&, t, tag = std::to_string(t)] {
+        start.Arrive();
+        // The content paths are a temporary: a copy is kept.
+        won[t] = InitWith({t % 2 == 1 ? "-x" : "-v"}, Type::LocalAppData, tag, "App " + tag) +
+                 2 * ApplicationInfo::InitServiceName("Service " + tag) +
+                 4 * ApplicationInfo::InitContentPaths({{Melvo::ContentFolderType::Audio, "/audio/" + tag}});
+      });
+    }
+    for (auto& thread : threads) thread.join();
+    // The thread that won the initialiser of `bit`, the only one.
+    const auto winner = [&](int bit) {
+      const auto wins = [bit](int w) { return (w & bit) != 0; };
+      EXPECT_EQ(std::count_if(won.begin(), won.end(), wins), 1) << "initialiser " << bit;
+      return std::to_string(std::find_if(won.begin(), won.end(), wins) - won.begin());
+    };
+    EXPECT_EQ(ApplicationInfo::Name() + "/" + ApplicationInfo::Organization(),
+              "App " + winner(1) + "/" + winner(1));
+    EXPECT_EQ(ApplicationInfo::IsRunningAsService(), std::stoi(winner(1)) % 2 == 0);
+    EXPECT_EQ(ApplicationInfo::ServiceName(), "Service " + winner(2));
+    EXPECT_EQ(ApplicationInfo::GetContentPath(Melvo::ContentFolderType::Audio), "/audio/" + winner(4));
+    EXPECT_EQ(ApplicationInfo::GetContentPath(Melvo::ContentFolderType::Images), fs::path());
+  });
 }
 
 }  // namespace

@@ -32,9 +32,7 @@ TEST(PlatformProcess, AnswersFromTheSystemAsItsConventionsSay) {
   const std::tuple<const char*, std::size_t, std::optional<std::string>> reads[] = {
       {nullptr, 4, ""}, {"a=c", 4, "a=c"}, {"abcd", 4, std::nullopt}};
   PlinthTest::RunInChildProcess([&] {
-    const auto set = [](const char* name, const char* value) {
-      value != nullptr ? setenv(name, value, 1) : unsetenv(name);
-    };
+    const auto set = [](const char* name, const char* to) { to ? setenv(name, to, 1) : unsetenv(name); };
     for (const auto& [dataHome, home, folder] : folders) {
       set("XDG_DATA_HOME", dataHome);
       set("HOME", home);
