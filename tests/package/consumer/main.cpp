@@ -6,6 +6,7 @@
 // must still be there in the host's global destructors, after main has returned. Exits 0 when all
 // is well, 1 with a message when not.
 #include <Plinth/Plinth.h>
+#include <spdlog/details/os.h>
 #include <spdlog/sinks/ostream_sink.h>
 #include <spdlog/spdlog.h>
 
@@ -44,15 +45,14 @@ TidewaveSynchroInfo::TimePoint OneDayAgo() {
 const std::string kName = "A Host Whose Name Is Longer Than Any String Kept Inline";
 constexpr std::int64_t kTicks = 0x0123456789ABCDEF;
 std::ostringstream captured;
-// The last message is logged after main.
+// The last message is logged after main. Each ends as spdlog ends lines on this system.
 const std::string kLog =
     "vorn.Plinth.BufferQueue|error|src/BufferQueue|Melvo::BufferQueue::AcquireBuffer|No buffers left in the "
-    "free list\n"
+    "free list" SPDLOG_EOL
     "vorn.Host.Lifecycle|info|Plinth/StateMachine|Melvo::StateMachine<State, Initializer>::GotoState|"
-    "State transition: Idle --> Running (asked)\n"
-    "vorn.Plinth.BufferQueue|error|src/BufferQueue|Melvo::BufferQueue::RecycleBuffer|Tried to recycle buffer "
-    "0 "
-    "which was never in use\n";
+    "State transition: Idle --> Running (asked)" SPDLOG_EOL
+    "vorn.Plinth.BufferQueue|error|src/BufferQueue|Melvo::BufferQueue::RecycleBuffer|Tried to "
+    "recycle buffer 0 which was never in use" SPDLOG_EOL;
 
 // The host's globals are made before main and destroyed after everything main made, in reverse
 // order: the duplicate handle first (it hands the buffer back), then the original one (refused and
