@@ -1,90 +1,52 @@
-// The POSIX implementation of the process services, tested directly on the library's objects.
+// The POSIX process services on the real system. What they change for the whole process (the
+// environment, the working directory) is changed in a child.
 #include "platform/PlatformProcess.h"
 
 #include <gtest/gtest.h>
 
 #include <cstdlib>
+#include <optional>
 #include <string>
 
 #include <boost/filesystem/operations.hpp>
 
 #include "support/ChildProcess.h"
-#include "support/Files.h"
 
 namespace {
 
 namespace fs = boost::filesystem;
 namespace platform = Melvo::platform;
-using PlinthTest::RunInChildProcess;
 
-void SetVariable(const char* name, const char* value) {
-  if (value == nullptr) {
-    ::unsetenv(name);
-  } else {
-    ::setenv(name, value, 1);
-  }
-}
-
-TEST(PlatformProcess, NamesThisExecutable) {
+// The per-user folder comes from XDG_DATA_HOME, else from HOME, each only when absolute (null:
+// unset). A variable is read when it fits the room given, terminator included; unset, it is empty.
+TEST(PlatformProcess, AnswersFromTheSystemAsItsConventionsSay) {
   EXPECT_EQ(platform::ExecutableFileName(), fs::canonical(PLINTH_TEST_EXECUTABLE));
-}
-
-TEST(PlatformProcess, ReadsVariablesThatFitTheirBuffer) {
-  RunInChildProcess([] {
-    const char* name = "PLINTH_TEST_VARIABLE";
-    SetVariable(name, nullptr);
-    EXPECT_EQ(platform::EnvironmentVariable(name, 1000), std::string());
-    SetVariable(name, "");
-    EXPECT_EQ(platform::EnvironmentVariable(name, 1000), std::string());
-    SetVariable(name, "a b=c");
-    EXPECT_EQ(platform::EnvironmentVariable(name, 1000), std::string("a b=c"));
-    // The value and its terminator must fit.
-    const std::string fits(999, 'v');
-    SetVariable(name, fits.c_str());
-    EXPECT_EQ(platform::EnvironmentVariable(name, 1000), fits);
-    SetVariable(name, (fits + "v").c_str());
-    EXPECT_EQ(platform::EnvironmentVariable(name, 1000), std::nullopt);
-    SetVariable(name, "abc");
-    EXPECT_EQ(platform::EnvironmentVariable(name, 4), std::string("abc"));
-    EXPECT_EQ(platform::EnvironmentVariable(name, 3), std::nullopt);
-  });
-}
-
-TEST(PlatformProcess, FindsTheMachineAndUserDataFolders) {
-  RunInChildProcess([] {
-    struct Case {
-      const char* dataHome;
-      const char* home;
-      std::optional<fs::path> expected;
-    };
-    const Case cases[] = {
-        {"/x/data", "/home/u1", fs::path("/x/data")},
-        {"/x/data", nullptr, fs::path("/x/data")},
-        {nullptr, "/home/u1", fs::path("/home/u1/.local/share")},
-        {"", "/home/u1", fs::path("/home/u1/.local/share")},        // empty: not set
-        {"x/data", "/home/u1", fs::path("/home/u1/.local/share")},  // relative: ignored
-        {nullptr, nullptr, std::nullopt},
-        {"", "", std::nullopt},
-        {nullptr, "home/u1", std::nullopt},
-    };
-    for (const Case& c : cases) {
-      SetVariable("XDG_DATA_HOME", c.dataHome);
-      SetVariable("HOME", c.home);
-      EXPECT_EQ(platform::SystemFolderPath(platform::SystemFolder::LocalAppData), c.expected)
-          << (c.dataHome ? c.dataHome : "(unset)") << " / " << (c.home ? c.home : "(unset)");
-      EXPECT_EQ(platform::SystemFolderPath(platform::SystemFolder::CommonAppData), fs::path("/var/lib"));
+  EXPECT_FALSE(platform::ProcessIsEnding());  // a POSIX process's threads outlive its global destructors
+  const std::tuple<const char*, const char*, std::optional<fs::path>> folders[] = {
+      {"/x/data", "/home/u1", fs::path("/x/data")},
+      {nullptr, "/home/u1", fs::path("/home/u1/.local/share")},
+      {"x/data", "/home/u1", fs::path("/home/u1/.local/share")},
+      {nullptr, "home/u1", std::nullopt},
+      {nullptr, nullptr, std::nullopt},
+  };
+  const std::tuple<const char*, std::size_t, std::optional<std::string>> reads[] = {
+      {nullptr, 4, ""}, {"a=c", 4, "a=c"}, {"abcd", 4, std::nullopt}};
+  PlinthTest::RunInChildProcess([&] {
+    const auto set = [](const char* name, const char* to) { to ? setenv(name, to, 1) : unsetenv(name); };
+    for (const auto& [dataHome, home, folder] : folders) {
+      set("XDG_DATA_HOME", dataHome);
+      set("HOME", home);
+      EXPECT_EQ(platform::SystemFolderPath(platform::SystemFolder::LocalAppData), folder) << dataHome << home;
     }
-  });
-}
-
-TEST(PlatformProcess, ChangesTheWorkingDirectoryOnlyToAFolderThatExists) {
-  PlinthTest::TempFolder temp;
-  RunInChildProcess([&] {
-    EXPECT_TRUE(platform::ChangeWorkingDirectory(temp.Path()));
-    EXPECT_EQ(fs::current_path(), temp.Path());
-    EXPECT_FALSE(platform::ChangeWorkingDirectory(temp / "missing"));
-    EXPECT_FALSE(platform::ChangeWorkingDirectory(fs::path()));
-    EXPECT_EQ(fs::current_path(), temp.Path());
+    EXPECT_EQ(platform::SystemFolderPath(platform::SystemFolder::CommonAppData), fs::path("/var/lib"));
+    for (const auto& [value, capacity, read] : reads) {
+      set("PLINTH_TEST_VARIABLE", value);
+      EXPECT_EQ(platform::EnvironmentVariable("PLINTH_TEST_VARIABLE", capacity), read) << value;
+    }
+    const fs::path folder = fs::canonical(fs::temp_directory_path());
+    EXPECT_TRUE(platform::ChangeWorkingDirectory(folder));
+    EXPECT_FALSE(platform::ChangeWorkingDirectory(folder / fs::unique_path("missing-%%%%-%%%%")));
+    EXPECT_EQ(fs::current_path(), folder);
   });
 }
 

@@ -20,7 +20,7 @@ function(build_and_run_consumer)
   set(output "${output}" PARENT_SCOPE)
   run("${CMAKE_COMMAND}" --build "${WORK_DIR}/consumer")
   run("${WORK_DIR}/consumer/consumer")
-  run("${WORK_DIR}/consumer/state_machine_host")
+  run("${WORK_DIR}/consumer/consumer_with_compiled_spdlog")
 endfunction()
 
 file(REMOVE_RECURSE "${WORK_DIR}")

@@ -1,23 +1,104 @@
-// A host built against the installed package: hands over a logger and uses a buffer.
+// A host of the library, built each way a host takes it: against the build tree (with spdlog
+// compiled and header-only), against the installed packages (through CMake and pkg-config) and with
+// Plinth as its subproject. It keeps its loggers in its own spdlog registry as well and hands them
+// to the library: the library's messages must reach the host's sink, those of a state machine
+// compiled here included, and what main recorded (the application information, the callback time)
+// must still be there in the host's global destructors, after main has returned. Exits 0 when all
+// is well, 1 with a message when not.
 #include <Plinth/Plinth.h>
+#include <spdlog/details/os.h>
 #include <spdlog/sinks/ostream_sink.h>
+#include <spdlog/spdlog.h>
 
+#include <cstdlib>
 #include <iostream>
+#include <memory>
 #include <sstream>
+#include <string>
+
+using Melvo::ApplicationInfo;
+using vorn::TidewaveSynchroInfo;
+
+struct Step : Melvo::IState<int, Melvo::StateMachineNullStorage> {
+  explicit Step(std::string name) : name(std::move(name)) {}
+  std::string GetName() const override { return name; }
+  bool DoHandleEvent(const int&, std::string& nextStateName, std::string& reason) override {
+    nextStateName = "Running";
+    reason = "asked";
+    return true;
+  }
+  std::string name;
+};
+
+void Require(bool condition, const std::string& failure) {
+  if (condition) return;
+  std::cerr << failure << '\n';
+  std::_Exit(1);
+}
+
+using Ticks = TidewaveSynchroInfo::Duration;
+TidewaveSynchroInfo::TimePoint OneDayAgo() {
+  return boost::chrono::time_point_cast<Ticks>(boost::chrono::system_clock::now()) - Ticks(864000000000);
+}
+
+// Longer than any string kept inline, so that a freed copy would be a freed heap block.
+const std::string kName = "A Host Whose Name Is Longer Than Any String Kept Inline";
+constexpr std::int64_t kTicks = 0x0123456789ABCDEF;
+std::ostringstream captured;
+// The last message is logged after main. Each ends as spdlog ends lines on this system.
+const std::string kLog =
+    "vorn.Plinth.BufferQueue|error|src/BufferQueue|Melvo::BufferQueue::AcquireBuffer|No buffers left in the "
+    "free list" SPDLOG_EOL
+    "vorn.Host.Lifecycle|info|Plinth/StateMachine|Melvo::StateMachine<State, Initializer>::GotoState|"
+    "State transition: Idle --> Running (asked)" SPDLOG_EOL
+    "vorn.Plinth.BufferQueue|error|src/BufferQueue|Melvo::BufferQueue::RecycleBuffer|Tried to "
+    "recycle buffer 0 which was never in use" SPDLOG_EOL;
+
+// The host's globals are made before main and destroyed after everything main made, in reverse
+// order: the duplicate handle first (it hands the buffer back), then the original one (refused and
+// logged), then the pool, and last the check of the log and of what main recorded.
+struct AfterMain {
+  ~AfterMain() {
+    const Ticks time = TidewaveSynchroInfo::Instance().GetLastTidewaveCodeCallbackTime().time_since_epoch();
+    Require(
+        ApplicationInfo::Name() == kName && ApplicationInfo::ServiceName() == kName && time == Ticks(kTicks),
+        "after main: what main recorded is gone");
+    Require(captured.str() == kLog, "unexpected log:\n" + captured.str() + "expected:\n" + kLog);
+  }
+} afterMain;
+std::shared_ptr<Melvo::BufferQueue> pool = Melvo::BufferQueue::Create(1, 64);
+std::shared_ptr<Melvo::ManagedBuffer> handle = pool->AcquireBuffer(64, false);
+Melvo::ManagedBuffer duplicate(handle->GetBuffer());
 
 int main() {
-  std::ostringstream captured;
-  auto logger = std::make_shared<spdlog::logger>("vorn.Plinth",
-                                                 std::make_shared<spdlog::sinks::ostream_sink_st>(captured));
-  logger->set_pattern("%n %v");
-  InitLoggerPlinth({logger}, LoggerThreadPoolSettings{64, 1});
+  // The callback time starts one day before the first call.
+  const auto earliest = OneDayAgo();
+  const auto start = TidewaveSynchroInfo::Instance().GetLastTidewaveCodeCallbackTime();
+  Require(earliest <= start && start <= OneDayAgo(), "the callback time does not start a day before");
 
-  auto buffer = Melvo::Buffer::Create(8);
-  buffer->SetReservedSize(8, false);
-  const std::string expected = "vorn.Plinth.Buffer No need to resize. 8 is already the size of the buffer.";
-  if (captured.str().find(expected) == std::string::npos) {
-    std::cerr << "unexpected log output: " << captured.str() << '\n';
-    return 1;
+  auto sink = std::make_shared<spdlog::sinks::ostream_sink_st>(captured);
+  auto plinth = std::make_shared<spdlog::logger>("vorn.Plinth", sink);
+  plinth->set_pattern("%n|%l|%g|%!|%v");
+  // Were the library's registry the host's, the library's registration of the name would clash.
+  spdlog::register_logger(plinth);
+  InitLoggerPlinth({plinth, std::make_shared<spdlog::logger>("vorn.Host", sink)},
+                   LoggerThreadPoolSettings{64, 1});
+  try {
+    pool->AcquireBuffer(64, false);  // refused: the one buffer is in use
+  } catch (const Melvo::BufferQueue::BufferQueueException&) {
   }
+  Melvo::StateMachine<Step> machine("vorn.Host.Lifecycle");
+  machine.AddTheInitialState(std::make_shared<Step>("Idle"));
+  machine.DoAddState(std::make_shared<Step>("Running"), Melvo::Normal);
+  machine.FreezeStates();
+  machine.ProcessEvent(1);
+  // Only the host and its registry hold its logger; the library's loggers stay in the library's.
+  Require(plinth.use_count() == 2 && !spdlog::get("vorn.Plinth.BufferQueue"), "the registries are mixed");
+
+  const char* argv[] = {"host", "--verbose"};
+  ApplicationInfo::Init(kName, "", "Org", "1.0", "", Melvo::DataFolderType::ExecutableFolder, 2, argv);
+  ApplicationInfo::InitServiceName(kName);
+  TidewaveSynchroInfo::TimePoint time{Ticks(kTicks)};
+  TidewaveSynchroInfo::Instance().SetLastTidewaveCodeCallbackTime(time);
   return 0;
 }
