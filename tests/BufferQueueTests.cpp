@@ -155,7 +155,7 @@ TEST(BufferQueue, ConcurrentUseNeverSharesABufferAndBalancesAtTheEnd) {
 }
 
 // A thread that finds the pool held spins only briefly, then sleeps until it is free: it spends a
-// small part of the 400 ms it waits on the processor.
+// small part of the half second it waits on the processor.
 TEST(BufferQueue, AWaitingThreadSleepsRatherThanSpins) {
 #ifndef CLOCK_THREAD_CPUTIME_ID
   GTEST_SKIP() << "no clock of a thread's processor time here";
@@ -167,10 +167,10 @@ TEST(BufferQueue, AWaitingThreadSleepsRatherThanSpins) {
     pool->GetFreeQueueSize();
     clock_gettime(CLOCK_THREAD_CPUTIME_ID, &busy);
   });
-  std::this_thread::sleep_for(std::chrono::milliseconds(400));
+  std::this_thread::sleep_for(std::chrono::milliseconds(500));
   pool->GetMutex().unlock();
   waiter.join();
-  EXPECT_LT(busy.tv_sec * 1000 + busy.tv_nsec / 1000000, 40) << "milliseconds on the processor";
+  EXPECT_LT(busy.tv_sec * 1000 + busy.tv_nsec / 1000000, 20) << "milliseconds on the processor";
 #endif
 }
 

@@ -56,11 +56,16 @@ TEST(GetLogger, BindsTheRegisteredCloneOrAClonedParentForGood) {
                         "{{anonymous}}::GetLogger_BindsTheRegisteredCloneOrAClonedParentForGood_Test::"
                         "TestBody: value 3 of four\n0 tree.a.b Host/File:7 Host::F: kept {{}}\n",
                         line));
-  EXPECT_EQ(
-      std::string(Melvo::detail::SourceFileName("src/v1.2/W").c_str()) +
-          Melvo::detail::SourceFileName("W.x.cpp").c_str() +
-          Melvo::detail::QualifiedFunctionName("std::pair<A, B> Melvo::Q::Get(std::pair<int, int>)").c_str(),
-      "src/v1.2/WW.xMelvo::Q::Get");
+  static constexpr auto folder = Melvo::detail::SourceFileName("src/v1.2/W");
+  static constexpr auto extensions = Melvo::detail::SourceFileName("W.x.cpp");
+  static constexpr auto function =
+      Melvo::detail::QualifiedFunctionName("std::pair<A, B> Melvo::Q::Get(std::pair<int, int>)");
+  EXPECT_EQ(std::string(folder.c_str()) + extensions.c_str() + function.c_str(),
+            "src/v1.2/WW.xMelvo::Q::Get");
+  // A host's configuration names the levels as spdlog does.
+  for (const auto& [name, level] : Melvo::LogLevelNames)
+    EXPECT_EQ(spdlog::level::to_string_view(static_cast<spdlog::level::level_enum>(level)), name);
+  EXPECT_EQ(Melvo::LogLevelNames.size(), 7u);
 }
 
 // In a freshly started copy of this program, before InitLoggerPlinth, with a deadline: names are

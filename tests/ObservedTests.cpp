@@ -38,6 +38,9 @@ class ObservedTest
 // as set, and erases the expired ones.
 TEST_F(ObservedTest, EachObjectIsListedOnceAndCalledInOrder) {
   const Observer otherOwner(std::make_shared<int>(0), a.get());
+  EXPECT_TRUE(AddObserver(Make("gone")) && AddObserver({}) && !RemoveObserver({}) &&
+              GetObservers().size() == 2)
+      << "a search for no object walks nothing";
   EXPECT_TRUE(AddObserver(a) && AddObserver(b) && AddObserver(c) && !AddObserver(otherOwner) &&
               !AddObserver(b));
   c.reset();

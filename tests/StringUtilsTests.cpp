@@ -29,6 +29,7 @@ TEST(StringUtils, ConvertsAndChangesCaseOfAsciiLettersOnly) {
 TEST(StringUtils, CaseCompareWholeAndCountedNarrowAndWide) {
   const std::tuple<std::string, std::string, int, unsigned long long, int> cases[] = {
       {"", "a", -1, 5, -1},
+      {"a", "", 1, 5, 1},
       {"abc", "ABD", -1, 2, 0},
       {"ABD", "abc", 1, 3, 1},
       {"abc", "ABCD", -1, 10, 0},
@@ -41,7 +42,7 @@ TEST(StringUtils, CaseCompareWholeAndCountedNarrowAndWide) {
     const std::wstring wa = Melvo::ToWString(a), wb = Melvo::ToWString(b);
     const int narrow = Melvo::StringCaseCompare(a, b, count), wide = Melvo::StringCaseCompare(wa, wb, count);
     EXPECT_EQ(std::vector<int>({Melvo::StringCaseCompare(a, b), Melvo::StringCaseCompare(wa, wb),
-                                a.empty() ? narrow : sign(narrow), sign(wide)}),
+                                a.empty() || b.empty() ? narrow : sign(narrow), sign(wide)}),
               std::vector<int>({whole, whole, counted, counted}))
         << a << " / " << b << " / " << count;
   }
