@@ -197,7 +197,9 @@ TEST_P(CrashHandlerTest, EndsAsItsCrashAfterTellingTheObserversOfItsDump) {
     handler.AddObserver(observer);
     host.crash();
   });
-  EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(4));
+  // Handling that hangs ends by its 500 ms limit; the others have a minute, for a slow machine.
+  EXPECT_LT(std::chrono::steady_clock::now() - start,
+            std::chrono::seconds(host.journaled == kInstalled ? 4 : 30));
   EXPECT_TRUE(EndedAs(status, host.end)) << PlinthTest::DescribeWaitStatus(status);
   EXPECT_EQ(Journaled(), host.journaled);
   if (host.journaled != kDumped) return;

@@ -1,10 +1,12 @@
 // The Linux crash platform: the minidump writer read back field by field, and a dump file no one
 // else can redirect. Real crashes of hosts are in CrashHandlerTests.
 #include <algorithm>
+#include <csignal>
 #include <functional>
 #include <map>
 #include <thread>
 #include <tuple>
+#include <vector>
 
 #include <cpuid.h>
 #include <elf.h>
@@ -229,6 +231,37 @@ TEST_F(MinidumpWriterTest, ADumpGoesIntoAFileOfTheProcesssOwnOnly) {
 #endif
   });
   EXPECT_EQ(PlinthTest::ReadFile(dumpPath), "root's");
+}
+
+// A thread whose own alternate stack is large enough keeps it. One without gets the library's,
+// which goes when the thread ends, and nothing else goes with it: not even a page mapped low.
+TEST(AlternateStack, AThreadKeepsAStackOfItsOwnAndOnlyTheLibrarysOwnIsReleased) {
+#ifdef __SANITIZE_THREAD__
+  GTEST_SKIP() << "ThreadSanitizer keeps the low addresses for itself";
+#endif
+  PlinthTest::RunInChildProcess([] {
+    void* const low = reinterpret_cast<void*>(0x10000);
+    ASSERT_EQ(mmap(low, 4096, PROT_READ, MAP_PRIVATE | MAP_ANONYMOUS | MAP_FIXED_NOREPLACE, -1, 0), low);
+    std::vector<char> own(256 * 1024);
+    void* library = nullptr;
+    for (const bool hasOwn : {true, false}) {
+      std::thread([&] {
+        stack_t stack{};
+        stack.ss_sp = own.data();
+        stack.ss_size = own.size();
+        if (hasOwn) {
+          ASSERT_EQ(sigaltstack(&stack, nullptr), 0);
+        }
+        EXPECT_TRUE(Melvo::platform::PrepareThreadForCrash());
+        sigaltstack(nullptr, &stack);
+        EXPECT_EQ(stack.ss_sp == own.data(), hasOwn);
+        EXPECT_GE(stack.ss_size, own.size());
+        if (!hasOwn) library = stack.ss_sp;
+      }).join();
+    }
+    EXPECT_EQ(msync(low, 4096, MS_ASYNC), 0) << "the page at 64 KiB was unmapped";
+    EXPECT_EQ(msync(library, 4096, MS_ASYNC), -1) << "the library's stack outlived its thread";
+  });
 }
 
 }  // namespace
