@@ -18,33 +18,17 @@ namespace PlinthTest {
 
 #ifdef _WIN32
 
-namespace {
-
 // Set in a child to the number of the child body it is to run, counted from 1 within its test.
 constexpr char kChildBodyVariable[] = "PLINTH_TEST_CHILD_BODY";
 
-std::string CurrentTestName() {
-  const testing::TestInfo* test = testing::UnitTest::GetInstance()->current_test_info();
-  if (test == nullptr) throw std::logic_error("a child process can only be started from a test");
-  return std::string(test->test_suite_name()) + "." + test->name();
-}
-
-// The number of this child body within the current test, from 1.
-int NextBodyOfTest(const std::string& test) {
-  static std::string counted;
-  static int bodies = 0;
-  if (test != counted) {
-    counted = test;
-    bodies = 0;
-  }
-  return ++bodies;
-}
-
-}  // namespace
-
 int RunInChild(const std::function<void()>& body, int* childPid) {
-  const std::string test = CurrentTestName();
-  const int number = NextBodyOfTest(test);
+  const testing::TestInfo* info = testing::UnitTest::GetInstance()->current_test_info();
+  if (info == nullptr) throw std::logic_error("a child process can only be started from a test");
+  const std::string test = std::string(info->test_suite_name()) + "." + info->name();
+  static std::string counted;
+  static int number = 0;
+  number = test == counted ? number + 1 : 1;
+  counted = test;
   if (const char* wanted = std::getenv(kChildBodyVariable)) {
     // In a child: run the one body it was started for; the others count as done and clean.
     if (std::atoi(wanted) != number) return 0;
