@@ -15,7 +15,6 @@ constexpr std::intptr_t kReader = 1;
 constexpr std::intptr_t kWriter = 2;
 
 File::~File() = default;
-File::File(File&& other) noexcept : handle_(std::exchange(other.handle_, kClosed)) {}
 File File::OpenForReading(const boost::filesystem::path&) {
   return File(kReader);
 }
