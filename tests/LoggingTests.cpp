@@ -57,6 +57,9 @@ TEST(GetLogger, BindsTheRegisteredCloneOrAClonedParentOnceAndForGood) {
                                    "BindsTheRegisteredCloneOrAClonedParentOnceAndForGood_Test::TestBody: "
                                    "value 3 of four\n0 tree.a.b Host/File:7 Host::F: kept {{}}\n",
                                    line));
+  static constexpr auto folder = Melvo::detail::SourceFileName("src/v1.2/W");  // a dot, yet no extension
+  static constexpr auto extensions = Melvo::detail::SourceFileName("W.x.cpp");
+  EXPECT_EQ(std::string(folder.c_str()) + extensions.c_str(), "src/v1.2/WW.x");
   // A host's configuration names the levels as spdlog does.
   for (const auto& [name, level] : Melvo::LogLevelNames)
     EXPECT_EQ(spdlog::level::to_string_view(static_cast<spdlog::level::level_enum>(level)), name);
