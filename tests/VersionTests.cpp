@@ -10,12 +10,11 @@ using Melvo::Version;
 // sort later; equal components leave it to the texts. Every operator, against a Version or a text,
 // agrees with this order.
 TEST(Version, OrdersComponentWise) {
-  const std::string sorted[] = {"",       ".-.",    "0",          "1",           "1.",         "1.+",
-                                "1.0",    "1.00",   "1.0.0",      "1.0.0-alpha", "1.0.0-beta", "1.0.0-rc1",
-                                "1-2",    "1..2",   "1.02",       "1.2",         "1.2.0",      "1.2.3",
-                                "1.2.10", "1.9",    "1.10",       "1.B",         "1.a",        "1.a.2",
-                                "1.a.10", "1.z",    "1.\xC3\xA9", "2",           "3",          "3rc1",
-                                "3rc9.1", "3rc1.2", " 20",        "+21",         "2147483647"};
+  const std::string sorted[] = {"",      ".-.",    "0",           "1",         "1.",   "1.+",    "1.0",
+                                "1.00",  "1.0.0",  "1.0.0-alpha", "1.0.0-rc1", "1-2",  "1..2",   "1.02",
+                                "1.2",   "1.2.0",  "1.2.10",      "1.9",       "1.10", "1.B",    "1.a",
+                                "1.a.2", "1.a.10", "1.\xC3\xA9",  "2",         "3rc1", "3rc9.1", "3rc1.2",
+                                " 20",   "+21",    "2147483647"};
   const auto ops = [](const Version& x, const auto& y) {
     return std::vector<bool>{x == y, x != y, x<y, x <= y, x> y, x >= y};
   };
