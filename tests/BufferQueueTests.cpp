@@ -6,7 +6,9 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <chrono>
 #include <cstdlib>
+#include <ctime>
 #include <thread>
 
 #include "support/LogCapture.h"
@@ -186,6 +188,26 @@ TEST(BufferQueue, ConcurrentUseNeverSharesABufferAndBalancesAtTheEnd) {
   EXPECT_EQ(corrupted, 0);
   EXPECT_TRUE(pool->IsFull() && pool->GetUsedQueueSize() == 0) << State(*pool);
   for (const auto& r : LogCapture::Take()) EXPECT_NE(r.function, "Melvo::BufferQueue::RecycleBuffer");
+}
+
+// A thread that finds the pool held spins only briefly, then sleeps until it is free: it spends a
+// small part of the half second it waits on the processor.
+TEST(BufferQueue, AWaitingThreadSleepsRatherThanSpins) {
+#ifndef CLOCK_THREAD_CPUTIME_ID
+  GTEST_SKIP() << "no clock of a thread's processor time here";
+#else
+  auto pool = BufferQueue::Create(1, 16);
+  timespec busy{};
+  pool->GetMutex().lock();
+  std::thread waiter([&] {
+    pool->GetFreeQueueSize();
+    clock_gettime(CLOCK_THREAD_CPUTIME_ID, &busy);
+  });
+  std::this_thread::sleep_for(std::chrono::milliseconds(500));
+  pool->GetMutex().unlock();
+  waiter.join();
+  EXPECT_LT(busy.tv_sec * 1000 + busy.tv_nsec / 1000000, 100) << "milliseconds on the processor";
+#endif
 }
 
 }  // namespace
