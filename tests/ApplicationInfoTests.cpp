@@ -45,7 +45,7 @@ bool InitWith(std::vector<const char*> arguments, Type type = Type::LocalAppData
 }
 
 // The test process itself never completes an Init: everything here is the state before it.
-TEST(ApplicationInfo, GivesNeutralAnswersBeforeInitAndKeepsItsFlagsApart) {
+TEST(ApplicationInfo, GivesNeutralAnswersBeforeInit) {
   const char* nullArgument[] = {"tool", nullptr};
   for (const char* const* argv : {nullArgument, static_cast<const char**>(nullptr)}) {
     EXPECT_THROW(ApplicationInfo::Init("Tool", "", "Org", "1", "", Type::LocalAppData, 2, argv),
@@ -63,18 +63,6 @@ TEST(ApplicationInfo, GivesNeutralAnswersBeforeInitAndKeepsItsFlagsApart) {
   }
   EXPECT_EQ(ApplicationInfo::EstablishPathToDataFile("x.cfg"), kFolder / "x.cfg");
   EXPECT_EQ(ApplicationInfo::EstablishPathToExecutableFile("x.cfg"), kFolder / "x.cfg");
-
-  const std::pair<void (*)(bool), bool (*)()> flags[] = {
-      {ApplicationInfo::SetSourceTypeWaveFile, ApplicationInfo::IsSourceTypeWaveFile},
-      {ApplicationInfo::SetProcessSilentRestartRequested, ApplicationInfo::IsProcessSilentRestartRequested},
-      {ApplicationInfo::SetProcessRestartedSilently, ApplicationInfo::IsProcessRestartedSilently},
-  };
-  for (const auto& [set, get] : flags) {
-    for (const auto& other : flags) EXPECT_FALSE(other.second());
-    set(true);
-    for (const auto& other : flags) EXPECT_EQ(other.second(), other.second == get);
-    set(false);
-  }
 }
 
 // What Init records and decides: the identity, service mode from the arguments, each argument

@@ -25,7 +25,6 @@
 #include <io.h>
 #include <windows.h>
 #else
-#include <sys/resource.h>
 #include <sys/syscall.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -286,17 +285,6 @@ const HostCrash kHostCrashes[] = {
     // another thread just ends), so the Windows build cannot test it here.
     {"StackOverflow", [] { stopDepth = CrashHostRecurses(0); }, SIGSEGV},
     {"BusErrorSentByTheProcess", [] { kill(getpid(), SIGBUS); }, SIGBUS},
-    // Files may grow to 4 KiB only; beyond that a write fails with EFBIG instead of a signal.
-    {"WriteFailure",
-     [] {
-       signal(SIGXFSZ, SIG_IGN);
-       const rlimit limit{4096, 4096};
-       setrlimit(RLIMIT_FSIZE, &limit);
-       PlinthTest::WriteThroughNull();
-     },
-     SIGSEGV,
-     kEntry + "E " + kFilter + "Failed to save dump file to '" + (fs::path("@") / "host.dmp").string() +
-         "' (error " + std::to_string(EFBIG) + ")\nobserver told\n"},
 #endif
 };
 INSTANTIATE_TEST_SUITE_P(Crashes, CrashHandlerTest, testing::ValuesIn(kHostCrashes),

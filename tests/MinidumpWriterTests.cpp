@@ -3,13 +3,10 @@
 #include <algorithm>
 #include <csignal>
 #include <functional>
-#include <map>
 #include <thread>
 #include <tuple>
 #include <vector>
 
-#include <cpuid.h>
-#include <elf.h>
 #include <fcntl.h>
 #include <sys/mman.h>
 #include <sys/prctl.h>
@@ -18,6 +15,7 @@
 #include <unistd.h>
 
 #include <gtest/gtest.h>
+#include <boost/filesystem/operations.hpp>
 
 #include "platform/PlatformCrash.h"
 #include "platform/linux/MinidumpWriter.h"
@@ -62,42 +60,11 @@ class MinidumpWriterTest : public testing::Test {
 // A fault's dump: its streams in order, the one thread, whose registers the exception stream shares,
 // with its stack from just below the stack pointer, the modules, and the processor as CPUID tells it.
 TEST_F(MinidumpWriterTest, DumpOfTheRunningProcessHoldsEveryStream) {
-  // A library of its own making: a header and one note segment, in which a note of odd size comes
-  // before the build id; the notes' alignment steps over its padding.
-  Elf64_Ehdr header{};
-  std::memcpy(header.e_ident, ELFMAG "\2", SELFMAG + 1);  // 64-bit
-  header.e_type = ET_DYN;
-  header.e_phoff = header.e_ehsize = sizeof header;
-  header.e_phentsize = sizeof(Elf64_Phdr);
-  header.e_phnum = 1;
-  const std::string notes =
-      std::string("\4\0\0\0\5\0\0\0\1\0\0\0GNU\0odd\0\0\0\0\0\4\0\0\0\20\0\0\0\3\0\0\0GNU\0", 40) +
-      "sixteen-byte-id!";
-  const Elf64_Phdr segment{PT_NOTE,      0, sizeof header + sizeof(Elf64_Phdr), 0, 0, notes.size(),
-                           notes.size(), 4};
-  const std::string library = std::string(reinterpret_cast<char*>(&header), sizeof header) +
-                              std::string(reinterpret_cast<const char*>(&segment), sizeof segment) + notes;
-  // Mapped files that no loader would take: text, a 32-bit library.
-  std::string elf32 = library;
-  elf32[EI_CLASS] = ELFCLASS32;
-  std::vector<void*> mappings;
-  // The library's name has two-, three- and four-byte characters (the last three-byte one among
-  // them) and a byte that is no UTF-8.
-  for (const auto& [name, content] :
-       {std::make_pair("notes.txt", std::string(100, 'x')), std::make_pair("elf32.so", elf32),
-        std::make_pair("lib\xc3\xa9\xe2\x82\xac\xef\xbf\xbf\xf0\x9f\x98\x80\xff.so", library)}) {
-    PlinthTest::WriteFile(folder / name, content);
-    const int fd = open((folder / name).c_str(), O_RDONLY);
-    mappings.push_back(mmap(nullptr, 4096, PROT_READ, MAP_PRIVATE, fd, 0));
-    close(fd);
-  }
   volatile char marker[] = "stack-marker-7f3a";
   ASSERT_EQ(getcontext(&context), 0);
   info.si_code = BUS_ADRERR;
   info.si_addr = reinterpret_cast<void*>(0x5eed0);
-  const bool written = WriteDump(SIGBUS);
-  for (void* mapping : mappings) munmap(mapping, 4096);
-  ASSERT_TRUE(written);
+  ASSERT_TRUE(WriteDump(SIGBUS));
 
   MinidumpReader dump(dumpPath);
   std::vector<std::uint32_t> types;
@@ -136,30 +103,16 @@ TEST_F(MinidumpWriterTest, DumpOfTheRunningProcessHoldsEveryStream) {
   EXPECT_EQ(dump.Bytes(registers + 0x100, 512),
             std::string(reinterpret_cast<char*>(context.uc_mcontext.fpregs), 512));
 
-  // x86-64 on Linux, CPUID's vendor, version and features.
+  // x86-64 on Linux.
   const std::uint32_t system = dump.Stream(kSystemInfo).rva;
   EXPECT_EQ(dump.U16(system) | std::uint64_t{dump.U32(system + 20)} << 32, 0x8201'0000'0009u);
-  unsigned vendor[3], eax, edx, unused;
-  __get_cpuid(0, &unused, &vendor[0], &vendor[2], &vendor[1]);
-  __get_cpuid(1, &eax, &unused, &unused, &edx);
-  EXPECT_EQ(dump.Bytes(system + 32, 20), std::string(reinterpret_cast<char*>(vendor), 12) +
-                                             std::string(reinterpret_cast<char*>(&eax), 4) +
-                                             std::string(reinterpret_cast<char*>(&edx), 4));
-  // Modules are the mapped executables and shared libraries, each from the mapping of its file's
-  // start, with its build id and its name in UTF-16, where bytes that are no UTF-8 become U+FFFD.
-  // Other mapped files are none, not even ELF files that no loader would take.
-  std::map<std::u16string, std::uint32_t> modules;  // the entries by name
+  // Modules are the mapped executables and shared libraries (lldb finds this program's symbols
+  // through its entry in the crash tests), each with its name in UTF-16.
+  const std::u16string program = Widened(boost::filesystem::read_symlink("/proc/self/exe").string());
+  bool found = false;
   for (std::uint32_t entry : dump.Entries(kModuleList, 108))
-    modules[dump.String16(dump.U32(entry + 20))] = entry;
-  const std::u16string inFolder = Widened(folder.Path().string() + "/");
-  EXPECT_EQ(
-      std::count_if(modules.begin(), modules.end(), [&](auto& m) { return m.first.rfind(inFolder, 0) == 0; }),
-      1);
-  const std::uint32_t copy = modules[inFolder + u"lib\u00e9\u20ac\uFFFF\U0001F600\uFFFD.so"];
-  ASSERT_NE(copy, 0u);
-  EXPECT_EQ(std::make_pair(dump.U64(copy), dump.U32(copy + 8)),
-            std::make_pair(std::uint64_t(mappings[2]), 4096u));
-  EXPECT_EQ(dump.Bytes(dump.U32(copy + 80), dump.U32(copy + 76)), "LEpBsixteen-byte-id!");
+    found = found || dump.String16(dump.U32(entry + 20)) == program;
+  EXPECT_TRUE(found);
   // The process's own files, as they are: its command line.
   EXPECT_EQ(dump.StreamText(0x47670006), PlinthTest::ReadFile("/proc/self/cmdline"));
 }
