@@ -30,6 +30,8 @@ TEST(AudioCaptureInfo, CloneCopiesWholeFramesByteForByte) {
   auto pool = Melvo::BufferQueue::Create(2, 4096);
   AudioCaptureInfo info(3, 4, 0.5f, 32, 1.25, 2.5, &pool, Holding(primary), Holding(secondary)), empty;
   info.flag2 = true;
+  EXPECT_EQ(fmt::format("{} {} {} {}", empty.sizeField1, empty.sizeField2, empty.floatField, empty.frameBits),
+            "0 0 0 0");
   AudioCaptureInfo narrow = info, shortSide = info;
   narrow.frameBits = 7;
   shortSide.secondaryBuffer = Holding(secondary.substr(0, 100));

@@ -41,7 +41,7 @@ using PlinthTest::LogCapture;
 
 // The valid bytes and the reserved size.
 std::string Seen(Buffer& buffer) {
-  const char* bytes = buffer.GetBufferPtr(0);
+  const char* bytes = buffer.GetBufferPtr();
   return (bytes ? std::string(bytes, buffer.GetUsedSize()) : "") + "/" +
          std::to_string(buffer.GetReservedSize());
 }

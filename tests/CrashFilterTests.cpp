@@ -91,6 +91,7 @@ TEST(CrashFilterTest, EachOutcomeIsLoggedAndOnlyATriedDumpTellsTheObservers) {
       {{Outcome::WriteFailed, 0x80070005}, toldAll, 0, failed},
   };
   CrashHandler& handler = CrashHandler::getInstance();
+  EXPECT_TRUE(handler.initialize() && handler.getTimeLimit() == std::chrono::seconds(5));
   CrashRecord crash{7};
   for (auto [dump, calls, result, logged] : cases) {
     SCOPED_TRACE(logged);

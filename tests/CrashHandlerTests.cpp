@@ -189,7 +189,7 @@ TEST_P(CrashHandlerTest, EndsAsItsCrashAfterTellingTheObserversOfItsDump) {
     InitLoggerPlinth({hostLogger}, LoggerThreadPoolSettings{1024, 1});
     CrashHandler& handler = CrashHandler::getInstance();
     handler.setTimeLimit(std::chrono::minutes(1));
-    handler.configure({"host", folder, true});
+    handler.configure({"host", folder});  // a dump by default
     handler.initialize();
     const auto observer = std::make_shared<JournalingObserver>();
     handler.AddObserver(observer);

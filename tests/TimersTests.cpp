@@ -65,6 +65,7 @@ TEST(StopwatchTimerPrecise, MeasuresFromItsLastStartLessTheBias) {
       {-49999, -0.0015, -3},  // a clock set back
       {10005, 0.0009, 1}};    // 1 - 0, not the truncation of 1.0005 - 0.9
   Melvo::StopwatchTimerPrecise watch;
+  EXPECT_TRUE(!watch.IsRunning() && watch.GetElapsedTimeInSeconds() == 0.0) << "a new stopwatch";
   std::int64_t last = 0;
   for (const auto& [ticks, bias, elapsed] : cases) {
     EXPECT_EQ(watch.Reset(true), last);

@@ -68,7 +68,7 @@ std::string DescribeWaitStatus(int status) {
   return text;
 }
 
-bool ExitedCleanly(int status) {
+static bool ExitedCleanly(int status) {
   return status == 0;
 }
 
@@ -96,7 +96,7 @@ std::string DescribeWaitStatus(int status) {
   return "status " + std::to_string(status);
 }
 
-bool ExitedCleanly(int status) {
+static bool ExitedCleanly(int status) {
   return WIFEXITED(status) && WEXITSTATUS(status) == 0;
 }
 

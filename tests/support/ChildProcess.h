@@ -22,9 +22,6 @@ int RunInChild(const std::function<void()>& body, int* childPid = nullptr);
 // failures.
 std::string DescribeWaitStatus(int status);
 
-// True when the status is that of a child that returned from its body, or left with exit code 0.
-bool ExitedCleanly(int status);
-
 // Runs `body` in a child process. The child prints its own failed expectations; the parent's test
 // fails when the child reports any, throws, or dies.
 void RunInChildProcess(const std::function<void()>& body);

@@ -36,10 +36,6 @@ std::shared_ptr<spdlog::logger> LogCapture::MakeLogger(const std::string& name) 
   return logger;
 }
 
-void LogCapture::Install() {
-  InitLoggerPlinth({MakeLogger("vorn.Plinth")}, LoggerThreadPoolSettings{1024, 1});
-}
-
 std::vector<LogRecord> LogCapture::Take() {
   std::lock_guard<std::mutex> guard(recordsLock);
   return std::exchange(records, {});

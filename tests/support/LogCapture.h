@@ -23,10 +23,6 @@ class LogCapture {
   // A logger at trace level whose messages are captured here.
   static std::shared_ptr<spdlog::logger> MakeLogger(const std::string& name);
 
-  // Installs the capturing logger "vorn.Plinth" through InitLoggerPlinth. Called once by the test
-  // main, before any test touches the library.
-  static void Install();
-
   // The records written since the last Take (or Install), oldest first; clears them.
   static std::vector<LogRecord> Take();
 };

@@ -2,10 +2,12 @@
 // host must do before it uses the library.
 #include <gtest/gtest.h>
 
+#include <Plinth/Logging.h>
+
 #include "support/LogCapture.h"
 
 int main(int argc, char** argv) {
-  PlinthTest::LogCapture::Install();
+  InitLoggerPlinth({PlinthTest::LogCapture::MakeLogger("vorn.Plinth")}, LoggerThreadPoolSettings{1024, 1});
   testing::InitGoogleTest(&argc, argv);
   return RUN_ALL_TESTS();
 }

@@ -10,11 +10,13 @@
 #include <spdlog/sinks/ostream_sink.h>
 #include <spdlog/spdlog.h>
 
+#include <chrono>
 #include <cstdlib>
 #include <iostream>
 #include <memory>
 #include <sstream>
 #include <string>
+#include <thread>
 
 using Melvo::ApplicationInfo;
 using vorn::TidewaveSynchroInfo;
@@ -37,8 +39,10 @@ void Require(bool condition, const std::string& failure) {
 }
 
 using Ticks = TidewaveSynchroInfo::Duration;
-TidewaveSynchroInfo::TimePoint OneDayAgo() {
-  return boost::chrono::time_point_cast<Ticks>(boost::chrono::system_clock::now()) - Ticks(864000000000);
+// A day ago in 100-nanosecond ticks since 1970, counted without the library's own tick type.
+std::int64_t OneDayAgo() {
+  const auto now = std::chrono::system_clock::now().time_since_epoch();
+  return std::chrono::duration_cast<std::chrono::nanoseconds>(now).count() / 100 - 864000000000;
 }
 
 // Longer than any string kept inline, so that a freed copy would be a freed heap block.
@@ -73,8 +77,16 @@ Melvo::ManagedBuffer duplicate(handle->GetBuffer());
 int main() {
   // The callback time starts one day before the first call.
   const auto earliest = OneDayAgo();
-  const auto start = TidewaveSynchroInfo::Instance().GetLastTidewaveCodeCallbackTime();
+  const auto start =
+      TidewaveSynchroInfo::Instance().GetLastTidewaveCodeCallbackTime().time_since_epoch().count();
   Require(earliest <= start && start <= OneDayAgo(), "the callback time does not start a day before");
+  // The timers read the system's clocks: a sleep of 20 ms lasts at least that long on both.
+  Melvo::BasicTimer timer;
+  Melvo::StopwatchTimerPrecise watch;
+  timer.StartTimer();
+  watch.Start();
+  std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  Require(timer.StopTimer() >= 20 && watch.Stop() >= 20, "the timers do not follow the system's clocks");
 
   auto sink = std::make_shared<spdlog::sinks::ostream_sink_st>(captured);
   auto plinth = std::make_shared<spdlog::logger>("vorn.Plinth", sink);
