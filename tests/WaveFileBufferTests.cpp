@@ -50,6 +50,9 @@ TEST_F(WaveFileBufferTest, WritesWithACurrentHeaderAndReadsBackPastOtherChunks) 
   audio.resize(176400);
   const std::string name = Path("one.wav"), odd = Path("odd.wav");
   Melvo::WaveFileBuffer wave;
+  Melvo::WaveFileBuffer::WaveFileParams params;  // zero until a file's are read
+  EXPECT_TRUE(!wave.GetWaveFileParams(params) &&
+              params.sampleRate + params.bitsPerSample + params.numChannels == 0);
   ASSERT_TRUE(wave.Create(name, 44100, 2, 16));
   ASSERT_TRUE(wave.WriteDataToFile(audio.data(), 76400) &&
               wave.WriteDataToFile(audio.data() + 76400, 100000));
@@ -79,7 +82,9 @@ TEST_F(WaveFileBufferTest, WritesWithACurrentHeaderAndReadsBackPastOtherChunks) 
   // Written again, a file has the canonical header, whatever the header of the file read before; a
   // 12-bit sample takes one byte, 3 a frame of three channels, 24000 a second at 8 kHz.
   ASSERT_TRUE(wave.Create(name, 8000, 3, 12));
-  ASSERT_TRUE(wave.WriteDataToFile("abcdefghijkl", 12));
+  ASSERT_TRUE(wave.WriteDataToFile("abcdefghijkl", 12) && wave.GetWaveFileParams(params));
+  EXPECT_EQ(std::make_tuple(params.sampleRate, params.bitsPerSample, params.numChannels),
+            std::make_tuple(8000u, std::int16_t{12}, std::int16_t{3}));
   EXPECT_EQ(ReadFile(name).substr(16, 18), std::string("\x10\0\0\0\1\0\3\0\x40\x1F\0\0\xC0\x5D\0\0\3\0", 18));
   ASSERT_TRUE(wave.Load());
   ASSERT_TRUE(wave.ReadDataFromFile(&block[0], got, 20));

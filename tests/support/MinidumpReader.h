@@ -66,14 +66,6 @@ class MinidumpReader {
   std::uint32_t U32(std::size_t at) const { return Get<std::uint32_t>(at); }
   std::uint64_t U64(std::size_t at) const { return Get<std::uint64_t>(at); }
 
-  // A length-prefixed UTF-16 string; throws when its terminator is missing.
-  std::u16string String16(std::size_t at) const {
-    std::u16string text(U32(at) / 2, u'\0');
-    std::memcpy(&text[0], Bytes(at + 4, text.size() * 2).data(), text.size() * 2);
-    if (U16(at + 4 + text.size() * 2) != 0) throw std::runtime_error("string without terminator");
-    return text;
-  }
-
  private:
   std::string data_;
 };
