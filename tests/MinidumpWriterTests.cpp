@@ -55,6 +55,13 @@ class MinidumpWriterTest : public testing::Test {
 // A fault's dump: its streams in order, the one thread, whose registers the exception stream shares,
 // with its stack from just below the stack pointer, the modules, and the processor as CPUID tells it.
 TEST_F(MinidumpWriterTest, DumpOfTheRunningProcessHoldsEveryStream) {
+  // A copy of this program mapped under a name with two-, three- and four-byte characters (the last
+  // three-byte one among them) and a byte that is no UTF-8.
+  const std::string copy = (folder / "lib\xc3\xa9\xe2\x82\xac\xef\xbf\xbf\xf0\x9f\x98\x80\xff.so").string();
+  PlinthTest::WriteFile(copy, PlinthTest::ReadFile("/proc/self/exe"));
+  const int fd = open(copy.c_str(), O_RDONLY);
+  void* const mapping = mmap(nullptr, 4096, PROT_READ, MAP_PRIVATE, fd, 0);
+  close(fd);
   volatile char marker[] = "stack-marker-7f3a";
   ASSERT_EQ(getcontext(&context), 0);
   info.si_code = BUS_ADRERR;
@@ -101,6 +108,19 @@ TEST_F(MinidumpWriterTest, DumpOfTheRunningProcessHoldsEveryStream) {
   // x86-64 on Linux.
   const std::uint32_t system = dump.Stream(kSystemInfo).rva;
   EXPECT_EQ(dump.U16(system) | std::uint64_t{dump.U32(system + 20)} << 32, 0x8201'0000'0009u);
+  // Modules are the mapped executables and shared libraries, each with its name in UTF-16 (a byte
+  // that is no UTF-8 as U+FFFD) and its build id, which GCC makes 20 bytes long.
+  const std::u16string name = u"/lib\u00e9\u20ac\uFFFF\U0001F600\uFFFD.so";
+  int found = 0;
+  for (std::uint32_t entry : dump.Entries(kModuleList, 108)) {
+    const std::uint32_t text = dump.U32(entry + 20), size = dump.U32(text);
+    if (dump.U64(entry) != reinterpret_cast<std::uintptr_t>(mapping) || size < name.size() * 2) continue;
+    found += dump.Bytes(text + 4 + size - name.size() * 2, name.size() * 2) ==
+             std::string(reinterpret_cast<const char*>(name.data()), name.size() * 2);
+    EXPECT_EQ(dump.Bytes(dump.U32(entry + 80), 4) + std::to_string(dump.U32(entry + 76)), "LEpB24");
+  }
+  EXPECT_EQ(found, 1);
+  munmap(mapping, 4096);
   // The process's own files, as they are: its command line.
   EXPECT_EQ(dump.StreamText(0x47670006), PlinthTest::ReadFile("/proc/self/cmdline"));
 }

@@ -1,10 +1,10 @@
 // A host of the library, built each way a host takes it: against the build tree (with spdlog
 // compiled and header-only), against the installed packages (through CMake and pkg-config) and with
 // Plinth as its subproject. It keeps its loggers in its own spdlog registry as well and hands them
-// to the library: the library's messages must reach the host's sink, those of a state machine
-// compiled here included, and what main recorded (the application information, the callback time)
-// must still be there in the host's global destructors, after main has returned. Exits 0 when all
-// is well, 1 with a message when not.
+// to the library: the library's messages must reach the host's sink, and what main recorded (the
+// application information, the callback time) must still be there in the host's global destructors,
+// after main has returned. The timers must follow the system's clocks. Exits 0 when all is well, 1
+// with a message when not.
 #include <Plinth/Plinth.h>
 #include <spdlog/details/os.h>
 #include <spdlog/sinks/ostream_sink.h>
@@ -20,17 +20,6 @@
 
 using Melvo::ApplicationInfo;
 using vorn::TidewaveSynchroInfo;
-
-struct Step : Melvo::IState<int, Melvo::StateMachineNullStorage> {
-  explicit Step(std::string name) : name(std::move(name)) {}
-  std::string GetName() const override { return name; }
-  bool DoHandleEvent(const int&, std::string& nextStateName, std::string& reason) override {
-    nextStateName = "Running";
-    reason = "asked";
-    return true;
-  }
-  std::string name;
-};
 
 void Require(bool condition, const std::string& failure) {
   if (condition) return;
@@ -53,8 +42,6 @@ std::ostringstream captured;
 const std::string kLog =
     "vorn.Plinth.BufferQueue|error|src/BufferQueue|Melvo::BufferQueue::AcquireBuffer|No buffers left in the "
     "free list" SPDLOG_EOL
-    "vorn.Host.Lifecycle|info|Plinth/StateMachine|Melvo::StateMachine<State, Initializer>::GotoState|"
-    "State transition: Idle --> Running (asked)" SPDLOG_EOL
     "vorn.Plinth.BufferQueue|error|src/BufferQueue|Melvo::BufferQueue::RecycleBuffer|Tried to "
     "recycle buffer 0 which was never in use" SPDLOG_EOL;
 
@@ -93,17 +80,11 @@ int main() {
   plinth->set_pattern("%n|%l|%g|%!|%v");
   // Were the library's registry the host's, the library's registration of the name would clash.
   spdlog::register_logger(plinth);
-  InitLoggerPlinth({plinth, std::make_shared<spdlog::logger>("vorn.Host", sink)},
-                   LoggerThreadPoolSettings{64, 1});
+  InitLoggerPlinth({plinth}, LoggerThreadPoolSettings{64, 1});
   try {
     pool->AcquireBuffer(64, false);  // refused: the one buffer is in use
   } catch (const Melvo::BufferQueue::BufferQueueException&) {
   }
-  Melvo::StateMachine<Step> machine("vorn.Host.Lifecycle");
-  machine.AddTheInitialState(std::make_shared<Step>("Idle"));
-  machine.DoAddState(std::make_shared<Step>("Running"), Melvo::Normal);
-  machine.FreezeStates();
-  machine.ProcessEvent(1);
   // Only the host and its registry hold its logger; the library's loggers stay in the library's.
   Require(plinth.use_count() == 2 && !spdlog::get("vorn.Plinth.BufferQueue"), "the registries are mixed");
 
